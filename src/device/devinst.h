@@ -1,0 +1,25 @@
+// The platform's device-installation interface, as the tool calls it: the
+// real SetupAPI, configuration manager, registry and token services on
+// Windows, and the platform stand-in, which has the same names, types and
+// constants, everywhere else. The tool's code is the same source on both.
+#pragma once
+
+#if defined(_WIN32)
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+// clang-format on
+#include <cwchar>
+#else
+#include "pnpsim/pnpsim.h"
+#endif

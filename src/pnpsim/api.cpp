@@ -1,0 +1,678 @@
+// The Windows device-installation, registry, token and console interfaces
+// over the stand-in's device tree.
+#include "pnpsim.h"
+#include "tree.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <unistd.h>
+
+using pnpsim::Record;
+using pnpsim::Value;
+
+namespace {
+
+thread_local DWORD last_error = ERROR_SUCCESS;
+
+// PNPSIM_FAIL="Name[:code],..." makes each named function fail every time,
+// with `code` (decimal, default ERROR_GEN_FAILURE) as its error.
+bool injected(const char *function, DWORD &code) {
+    const char *env = std::getenv("PNPSIM_FAIL");
+    if (env == nullptr) return false;
+    std::string list = env;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        std::string item = list.substr(start, comma - start);
+        start = comma + 1;
+        std::size_t colon = item.find(':');
+        if (item.substr(0, colon) != function) continue;
+        code = ERROR_GEN_FAILURE;
+        if (colon != std::string::npos) {
+            code = static_cast<DWORD>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+        }
+        return true;
+    }
+    return false;
+}
+
+bool fail_injected(const char *function) {
+    DWORD code = 0;
+    if (!injected(function, code)) return false;
+    last_error = code;
+    return true;
+}
+
+BOOL fail(DWORD code) {
+    last_error = code;
+    return FALSE;
+}
+
+// What an element of a set holds beyond its ID and class: the data given
+// before registration and the class-install parameters.
+struct Pending {
+    bool generate = false;
+    std::string name;
+    Record record;
+    bool has_remove_params = false;
+    SP_REMOVEDEVICE_PARAMS remove_params{};
+};
+
+struct Element {
+    std::string id;
+    GUID cls{};
+    bool registered = false;
+    bool gone = false;  // removed through this set
+    std::unique_ptr<Pending> more;
+};
+
+struct DevInfoSet {
+    bool has_class = false;
+    GUID cls{};
+    DWORD serial = 0;
+    std::vector<Element> elements;
+};
+
+struct Key {
+    std::string id;
+    REGSAM sam = 0;
+};
+
+struct Token {
+    bool elevated = false;
+};
+
+// Handles are pointers to these objects, known by kind, so that a stale or
+// foreign handle is refused instead of followed.
+enum class Kind { set, key, token };
+
+std::mutex handles_mutex;
+std::unordered_map<const void *, Kind> handles;
+std::unordered_map<DWORD, DevInfoSet *> sets_by_serial;
+DWORD next_serial = 1;
+
+// A DevInst names an element of a live set: the set's serial in the high 12
+// bits, the element's position + 1 in the low 20.
+constexpr DWORD SERIAL_BITS = 12;
+constexpr DWORD INDEX_BITS = 32 - SERIAL_BITS;
+constexpr DWORD MAX_SERIAL = (1U << SERIAL_BITS) - 1;
+constexpr DWORD MAX_ELEMENTS = (1U << INDEX_BITS) - 2;
+
+template <typename T>
+T *lookup(const void *h, Kind kind) {
+    std::lock_guard<std::mutex> g(handles_mutex);
+    auto it = handles.find(h);
+    if (it == handles.end() || it->second != kind) return nullptr;
+    return static_cast<T *>(const_cast<void *>(h));
+}
+
+DevInfoSet *new_set() {
+    std::lock_guard<std::mutex> g(handles_mutex);
+    for (DWORD tries = 0; tries < MAX_SERIAL; ++tries) {
+        DWORD serial = next_serial;
+        next_serial = next_serial == MAX_SERIAL ? 1 : next_serial + 1;
+        if (sets_by_serial.count(serial) != 0) continue;
+        auto *s = new DevInfoSet;
+        s->serial = serial;
+        sets_by_serial[serial] = s;
+        handles[s] = Kind::set;
+        return s;
+    }
+    return nullptr;
+}
+
+std::string narrow(PCWSTR w, bool &ascii) {
+    std::string s;
+    ascii = true;
+    for (; *w != 0; ++w) {
+        if (*w >= 0x80) ascii = false;
+        s += static_cast<char>(*w & 0x7F);
+    }
+    return s;
+}
+
+std::string utf8(PCWSTR w) {
+    std::string s;
+    for (; *w != 0; ++w) {
+        char32_t c = *w;
+        if (c >= 0xD800 && c <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (w[1] - 0xDC00);
+            ++w;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            s += static_cast<char>(c);
+        } else if (c < 0x800) {
+            s += static_cast<char>(0xC0 | (c >> 6));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            s += static_cast<char>(0xE0 | (c >> 12));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            s += static_cast<char>(0xF0 | (c >> 18));
+            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return s;
+}
+
+std::string wide_bytes(PCWSTR w) {
+    std::size_t n = 0;
+    while (w[n] != 0) ++n;
+    return {reinterpret_cast<const char *>(w), (n + 1) * sizeof(WCHAR)};
+}
+
+void fill(const DevInfoSet &s, std::size_t index, SP_DEVINFO_DATA *d) {
+    d->ClassGuid = s.elements[index].cls;
+    d->DevInst = (s.serial << INDEX_BITS) | static_cast<DWORD>(index + 1);
+    d->Reserved = index + 1;
+}
+
+// The element that `d` names in `s`, or null with the error set.
+Element *element_of(DevInfoSet *s, const SP_DEVINFO_DATA *d) {
+    if (d == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (d->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        last_error = ERROR_INVALID_USER_BUFFER;
+        return nullptr;
+    }
+    if (d->Reserved == 0 || d->Reserved > s->elements.size()) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    Element &e = s->elements[d->Reserved - 1];
+    if (e.gone) {
+        last_error = ERROR_NO_SUCH_DEVINST;
+        return nullptr;
+    }
+    return &e;
+}
+
+Pending &more(Element &e) {
+    if (!e.more) e.more = std::make_unique<Pending>();
+    return *e.more;
+}
+
+bool known_property(DWORD property, DWORD &type) {
+    switch (property) {
+    case SPDRP_HARDWAREID:
+        type = REG_MULTI_SZ;
+        return true;
+    case SPDRP_DEVICEDESC:
+    case SPDRP_FRIENDLYNAME:
+        type = REG_SZ;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The lowest ROOT\<NAME>\NNNN free both in the tree and in the set.
+std::string tentative_id(const DevInfoSet &s, const std::string &name) {
+    std::string prefix = "ROOT\\" + pnpsim::upper_ascii(name) + "\\";
+    for (unsigned n = 0; n <= 9999; ++n) {
+        char num[8];
+        std::snprintf(num, sizeof num, "%04u", n);
+        std::string id = prefix + num;
+        bool taken = pnpsim::tree_exists(id);
+        for (const auto &e : s.elements) taken = taken || (!e.gone && e.id == id);
+        if (!taken) return id;
+    }
+    return {};
+}
+
+BOOL register_device(Element &e) {
+    if (e.registered) return fail(ERROR_DEVINST_ALREADY_EXISTS);
+    if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
+    Pending &p = more(e);
+    std::string id;
+    DWORD rc = pnpsim::tree_register(p.generate ? p.name : e.id, p.generate, e.cls, p.record, id);
+    if (rc != ERROR_SUCCESS) return fail(rc);
+    e.id = id;
+    e.registered = true;
+    return TRUE;
+}
+
+BOOL remove_device(Element &e) {
+    if (!e.registered) return fail(ERROR_NO_SUCH_DEVINST);
+    if (e.more && e.more->has_remove_params &&
+        e.more->remove_params.Scope != DI_REMOVEDEVICE_GLOBAL &&
+        e.more->remove_params.Scope != DI_REMOVEDEVICE_CONFIGSPECIFIC) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
+    DWORD rc = pnpsim::tree_remove(e.id);
+    if (rc != ERROR_SUCCESS) return fail(rc);
+    e.gone = true;
+    return TRUE;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+
+HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND /*hwndParent*/) {
+    if (fail_injected("SetupDiCreateDeviceInfoList")) return INVALID_HANDLE_VALUE;
+    DevInfoSet *s = new_set();
+    if (s == nullptr) {
+        last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (ClassGuid != nullptr) {
+        s->has_class = true;
+        s->cls = *ClassGuid;
+    }
+    last_error = ERROR_SUCCESS;
+    return s;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    if (fail_injected("SetupDiDestroyDeviceInfoList")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        handles.erase(s);
+        sets_by_serial.erase(s->serial);
+    }
+    // Elements that were never registered live only here and go with it.
+    delete s;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
+                              PCWSTR DeviceDescription, HWND /*hwndParent*/, DWORD CreationFlags,
+                              PSP_DEVINFO_DATA DeviceInfoData) {
+    if (fail_injected("SetupDiCreateDeviceInfoW")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (DeviceName == nullptr || ClassGuid == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if ((CreationFlags & ~DICD_GENERATE_ID & ~0x2U) != 0) return fail(ERROR_INVALID_FLAGS);
+    if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (s->has_class && !pnpsim::guid_equal(s->cls, *ClassGuid)) {
+        return fail(ERROR_CLASS_MISMATCH);
+    }
+    if (s->elements.size() >= MAX_ELEMENTS) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    bool ascii = true;
+    std::string name = narrow(DeviceName, ascii);
+    if (!ascii) return fail(ERROR_INVALID_DEVINST_NAME);
+    bool generate = (CreationFlags & DICD_GENERATE_ID) != 0;
+    std::string id;
+    if (generate) {
+        if (name.find('\\') != std::string::npos) return fail(ERROR_INVALID_DEVINST_NAME);
+        id = tentative_id(*s, name);
+    } else {
+        id = pnpsim::upper_ascii(name);
+    }
+    if (!pnpsim::id_valid(id)) return fail(ERROR_INVALID_DEVINST_NAME);
+    if (!generate) {
+        bool taken = pnpsim::tree_exists(id);
+        for (const auto &e : s->elements) taken = taken || (!e.gone && e.id == id);
+        if (taken) return fail(ERROR_DEVINST_ALREADY_EXISTS);
+    }
+    Element e;
+    e.id = id;
+    e.cls = *ClassGuid;
+    Pending &p = more(e);
+    p.generate = generate;
+    p.name = name;
+    if (DeviceDescription != nullptr) {
+        p.record.properties[SPDRP_DEVICEDESC] = {REG_SZ, wide_bytes(DeviceDescription)};
+    }
+    s->elements.push_back(std::move(e));
+    if (DeviceInfoData != nullptr) fill(*s, s->elements.size() - 1, DeviceInfoData);
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                       DWORD Property, const BYTE *PropertyBuffer,
+                                       DWORD PropertyBufferSize) {
+    if (fail_injected("SetupDiSetDeviceRegistryPropertyW")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    Element *e = element_of(s, DeviceInfoData);
+    if (e == nullptr) return FALSE;
+    DWORD type = REG_NONE;
+    if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
+    if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    Value v{type, std::string(reinterpret_cast<const char *>(PropertyBuffer),
+                              PropertyBuffer == nullptr ? 0 : PropertyBufferSize)};
+    if (e->registered) {
+        DWORD rc = pnpsim::tree_set_property(e->id, Property, v);
+        if (rc != ERROR_SUCCESS) return fail(rc);
+    } else {
+        more(*e).record.properties[Property] = v;
+    }
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                       DWORD Property, PDWORD PropertyRegDataType,
+                                       PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                       PDWORD RequiredSize) {
+    if (fail_injected("SetupDiGetDeviceRegistryPropertyW")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    Element *e = element_of(s, DeviceInfoData);
+    if (e == nullptr) return FALSE;
+    DWORD type = REG_NONE;
+    if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
+    Record rec;
+    if (e->registered) {
+        DWORD rc = pnpsim::tree_read(e->id, rec);
+        if (rc != ERROR_SUCCESS) return fail(rc);
+    } else {
+        rec = more(*e).record;
+    }
+    auto it = rec.properties.find(Property);
+    if (it == rec.properties.end()) return fail(13);  // ERROR_INVALID_DATA, as Windows says
+    const Value &v = it->second;
+    auto size = static_cast<DWORD>(v.data.size());
+    if (RequiredSize != nullptr) *RequiredSize = size;
+    if (PropertyRegDataType != nullptr) *PropertyRegDataType = v.type;
+    if (PropertyBuffer == nullptr || PropertyBufferSize < size) {
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(PropertyBuffer, v.data.data(), size);
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                               PSP_DEVINFO_DATA DeviceInfoData) {
+    if (fail_injected("SetupDiCallClassInstaller")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    Element *e = element_of(s, DeviceInfoData);
+    if (e == nullptr) return FALSE;
+    BOOL ok = FALSE;
+    switch (InstallFunction) {
+    case DIF_REGISTERDEVICE:
+        ok = register_device(*e);
+        break;
+    case DIF_REMOVE:
+        ok = remove_device(*e);
+        break;
+    default:
+        return fail(ERROR_DI_DO_DEFAULT);
+    }
+    if (ok) last_error = ERROR_SUCCESS;
+    return ok;
+}
+
+HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                          DWORD /*HwProfile*/, DWORD KeyType, REGSAM samDesired) {
+    auto *invalid = static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    if (fail_injected("SetupDiOpenDevRegKey")) return invalid;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) {
+        last_error = ERROR_INVALID_HANDLE;
+        return invalid;
+    }
+    Element *e = element_of(s, DeviceInfoData);
+    if (e == nullptr) return invalid;
+    if (Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) {
+        last_error = ERROR_INVALID_FLAGS;
+        return invalid;
+    }
+    if (KeyType != DIREG_DEV && KeyType != DIREG_DRV) {
+        last_error = ERROR_INVALID_FLAGS;
+        return invalid;
+    }
+    if (!e->registered) {
+        last_error = ERROR_DEVINFO_NOT_REGISTERED;
+        return invalid;
+    }
+    // No driver is ever installed, so only the hardware key exists.
+    if (KeyType == DIREG_DRV || !pnpsim::tree_exists(e->id)) {
+        last_error = ERROR_KEY_DOES_NOT_EXIST;
+        return invalid;
+    }
+    if ((samDesired & KEY_SET_VALUE) != 0 && !pnpsim::tree_writable()) {
+        last_error = ERROR_ACCESS_DENIED;
+        return invalid;
+    }
+    auto *k = new Key{e->id, samDesired};
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        handles[k] = Kind::key;
+    }
+    last_error = ERROR_SUCCESS;
+    return reinterpret_cast<HKEY>(k);
+}
+
+HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*hwndParent*/,
+                              DWORD Flags) {
+    if (fail_injected("SetupDiGetClassDevsW")) return INVALID_HANDLE_VALUE;
+    if ((Flags & DIGCF_DEVICEINTERFACE) != 0 ||
+        (Flags & ~(DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE)) != 0) {
+        last_error = ERROR_INVALID_FLAGS;
+        return INVALID_HANDLE_VALUE;
+    }
+    bool all = (Flags & DIGCF_ALLCLASSES) != 0;
+    if (!all && ClassGuid == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string prefix;
+    if (Enumerator != nullptr) {
+        bool ascii = true;
+        prefix = pnpsim::upper_ascii(narrow(Enumerator, ascii)) + "\\";
+    }
+    std::vector<pnpsim::DeviceEntry> devices;
+    DWORD rc = pnpsim::tree_snapshot(devices);
+    if (rc != ERROR_SUCCESS) {
+        last_error = rc;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::sort(devices.begin(), devices.end(), [](const auto &a, const auto &b) {
+        return pnpsim::compare_nocase(a.id, b.id) < 0;
+    });
+    DevInfoSet *s = new_set();
+    if (s == nullptr) {
+        last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return INVALID_HANDLE_VALUE;
+    }
+    s->elements.reserve(std::min<std::size_t>(devices.size(), MAX_ELEMENTS));
+    for (auto &d : devices) {
+        if (!all && !pnpsim::guid_equal(d.cls, *ClassGuid)) continue;
+        if (!prefix.empty() && d.id.compare(0, prefix.size(), prefix) != 0) continue;
+        if (s->elements.size() >= MAX_ELEMENTS) break;
+        Element e;
+        e.id = std::move(d.id);
+        e.cls = d.cls;
+        e.registered = true;
+        s->elements.push_back(std::move(e));
+    }
+    last_error = ERROR_SUCCESS;
+    return s;
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                           PSP_DEVINFO_DATA DeviceInfoData) {
+    if (fail_injected("SetupDiEnumDeviceInfo")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (DeviceInfoData == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
+    if (MemberIndex >= s->elements.size()) return fail(ERROR_NO_MORE_ITEMS);
+    fill(*s, MemberIndex, DeviceInfoData);
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                   PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                   DWORD ClassInstallParamsSize) {
+    if (fail_injected("SetupDiSetClassInstallParamsW")) return FALSE;
+    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
+    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    Element *e = element_of(s, DeviceInfoData);
+    if (e == nullptr) return FALSE;
+    if (ClassInstallParams == nullptr) {
+        more(*e).has_remove_params = false;
+        last_error = ERROR_SUCCESS;
+        return TRUE;
+    }
+    if (ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER) ||
+        ClassInstallParams->InstallFunction != DIF_REMOVE ||
+        ClassInstallParamsSize != sizeof(SP_REMOVEDEVICE_PARAMS)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    Pending &p = more(*e);
+    std::memcpy(&p.remove_params, ClassInstallParams, sizeof(SP_REMOVEDEVICE_PARAMS));
+    p.has_remove_params = true;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags) {
+    DWORD code = 0;
+    if (injected("CM_Get_Device_IDW", code)) return code;
+    if (Buffer == nullptr) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    std::string id;
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        auto it = sets_by_serial.find(dnDevInst >> INDEX_BITS);
+        DWORD index = dnDevInst & ((1U << INDEX_BITS) - 1);
+        if (it == sets_by_serial.end() || index == 0 || index > it->second->elements.size()) {
+            return CR_INVALID_DEVNODE;
+        }
+        const Element &e = it->second->elements[index - 1];
+        if (e.gone) return CR_NO_SUCH_DEVNODE;
+        id = e.id;
+    }
+    // As the platform does: the ID and its NUL when they fit, the bare ID
+    // when only it fits, CR_BUFFER_SMALL otherwise.
+    std::size_t n = std::min<std::size_t>(id.size(), BufferLen);
+    for (std::size_t i = 0; i < n; ++i) Buffer[i] = static_cast<WCHAR>(id[i]);
+    if (id.size() < BufferLen) Buffer[id.size()] = 0;
+    return id.size() <= BufferLen ? CR_SUCCESS : CR_BUFFER_SMALL;
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                       const BYTE *lpData, DWORD cbData) {
+    DWORD code = 0;
+    if (injected("RegSetValueExW", code)) return static_cast<LSTATUS>(code);
+    auto *k = lookup<Key>(hKey, Kind::key);
+    if (k == nullptr) return ERROR_INVALID_HANDLE;
+    if ((k->sam & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+    if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
+    std::string name = lpValueName == nullptr ? std::string() : utf8(lpValueName);
+    Value v{dwType,
+            std::string(reinterpret_cast<const char *>(lpData), lpData == nullptr ? 0 : cbData)};
+    return static_cast<LSTATUS>(pnpsim::tree_set_value(k->id, name, v));
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD * /*lpReserved*/, DWORD *lpType,
+                         BYTE *lpData, DWORD *lpcbData) {
+    DWORD code = 0;
+    if (injected("RegQueryValueExW", code)) return static_cast<LSTATUS>(code);
+    auto *k = lookup<Key>(hKey, Kind::key);
+    if (k == nullptr) return ERROR_INVALID_HANDLE;
+    if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
+    Record rec;
+    DWORD rc = pnpsim::tree_read(k->id, rec);
+    if (rc == ERROR_NO_SUCH_DEVINST) return ERROR_KEY_DELETED;
+    if (rc != ERROR_SUCCESS) return static_cast<LSTATUS>(rc);
+    std::string name = lpValueName == nullptr ? std::string() : utf8(lpValueName);
+    auto it = rec.values.find(pnpsim::upper_ascii(name));
+    if (it == rec.values.end()) return ERROR_FILE_NOT_FOUND;
+    const Value &v = it->second;
+    if (lpType != nullptr) *lpType = v.type;
+    auto size = static_cast<DWORD>(v.data.size());
+    if (lpcbData == nullptr) return ERROR_SUCCESS;
+    DWORD room = *lpcbData;
+    *lpcbData = size;
+    if (lpData == nullptr) return ERROR_SUCCESS;
+    if (room < size) return ERROR_MORE_DATA;
+    std::memcpy(lpData, v.data.data(), size);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+    auto *k = lookup<Key>(hKey, Kind::key);
+    if (k == nullptr) return ERROR_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        handles.erase(k);
+    }
+    delete k;
+    return ERROR_SUCCESS;
+}
+
+HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }  // the pseudo-handle, as on Windows
+
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+    if (fail_injected("OpenProcessToken")) return FALSE;
+    if (TokenHandle == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (ProcessHandle != GetCurrentProcess()) return fail(ERROR_INVALID_HANDLE);
+    if ((DesiredAccess & TOKEN_QUERY) == 0) return fail(ERROR_ACCESS_DENIED);
+    // Elevated is what root is here: the effective user may write anything.
+    auto *t = new Token{::geteuid() == 0};
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        handles[t] = Kind::token;
+    }
+    *TokenHandle = t;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                         void *TokenInformation, DWORD TokenInformationLength,
+                         PDWORD ReturnLength) {
+    if (fail_injected("GetTokenInformation")) return FALSE;
+    auto *t = lookup<Token>(TokenHandle, Kind::token);
+    if (t == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (TokenInformationClass != TokenElevation) return fail(ERROR_INVALID_PARAMETER);
+    if (ReturnLength != nullptr) *ReturnLength = sizeof(TOKEN_ELEVATION);
+    if (TokenInformation == nullptr || TokenInformationLength < sizeof(TOKEN_ELEVATION)) {
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    TOKEN_ELEVATION rec{t->elevated ? 1U : 0U};
+    std::memcpy(TokenInformation, &rec, sizeof rec);
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    if (fail_injected("CloseHandle")) return FALSE;
+    auto *t = lookup<Token>(hObject, Kind::token);
+    if (t == nullptr) return fail(ERROR_INVALID_HANDLE);
+    {
+        std::lock_guard<std::mutex> g(handles_mutex);
+        handles.erase(t);
+    }
+    delete t;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetConsoleOutputCP(UINT /*wCodePageID*/) {
+    if (fail_injected("SetConsoleOutputCP")) return FALSE;
+    return TRUE;  // a terminal here takes UTF-8 already
+}

@@ -1,0 +1,195 @@
+// The platform stand-in: the Windows device-installation, registry, token,
+// console and error interfaces by their real names, types and constants, for
+// every OS but Windows. Code written against <setupapi.h> compiles unchanged
+// against this header; only the wide character type differs (char16_t here,
+// wchar_t there), so wide literals are written with TEXT().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using LONG = std::int32_t;
+using LSTATUS = LONG;
+using ULONG_PTR = std::uintptr_t;
+using UINT = unsigned int;
+using WCHAR = char16_t;
+using PWCHAR = WCHAR *;
+using PCWSTR = const WCHAR *;
+using LPCWSTR = const WCHAR *;
+using PBYTE = BYTE *;
+using PDWORD = DWORD *;
+using HANDLE = void *;
+using PHANDLE = HANDLE *;
+using HWND = struct HWND__ *;
+using HKEY = struct HKEY__ *;
+using HDEVINFO = void *;
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
+using REGSAM = DWORD;
+using DI_FUNCTION = UINT;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+#define TEXT(quote) u##quote
+
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+using PSP_DEVINFO_DATA = SP_DEVINFO_DATA *;
+
+struct SP_CLASSINSTALL_HEADER {
+    DWORD cbSize;
+    DI_FUNCTION InstallFunction;
+};
+using PSP_CLASSINSTALL_HEADER = SP_CLASSINSTALL_HEADER *;
+
+struct SP_REMOVEDEVICE_PARAMS {
+    SP_CLASSINSTALL_HEADER ClassInstallHeader;
+    DWORD Scope;
+    DWORD HwProfile;
+};
+
+struct TOKEN_ELEVATION {
+    DWORD TokenIsElevated;
+};
+
+enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
+
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "layout as on x86-64 Windows");
+static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8, "layout as on x86-64 Windows");
+static_assert(sizeof(SP_REMOVEDEVICE_PARAMS) == 16, "layout as on x86-64 Windows");
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+inline constexpr DWORD DICD_GENERATE_ID = 0x1;
+inline constexpr DWORD DIGCF_DEFAULT = 0x1;
+inline constexpr DWORD DIGCF_PRESENT = 0x2;
+inline constexpr DWORD DIGCF_ALLCLASSES = 0x4;
+inline constexpr DWORD DIGCF_PROFILE = 0x8;
+inline constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
+inline constexpr DI_FUNCTION DIF_REMOVE = 0x5;
+inline constexpr DI_FUNCTION DIF_REGISTERDEVICE = 0x19;
+inline constexpr DWORD DI_REMOVEDEVICE_GLOBAL = 0x1;
+inline constexpr DWORD DI_REMOVEDEVICE_CONFIGSPECIFIC = 0x2;
+inline constexpr DWORD SPDRP_DEVICEDESC = 0x0;
+inline constexpr DWORD SPDRP_HARDWAREID = 0x1;
+inline constexpr DWORD SPDRP_FRIENDLYNAME = 0xC;
+inline constexpr DWORD DICS_FLAG_GLOBAL = 0x1;
+inline constexpr DWORD DICS_FLAG_CONFIGSPECIFIC = 0x2;
+inline constexpr DWORD DIREG_DEV = 0x1;
+inline constexpr DWORD DIREG_DRV = 0x2;
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x1;
+inline constexpr REGSAM KEY_SET_VALUE = 0x2;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD TOKEN_QUERY = 0x8;
+inline constexpr UINT CP_UTF8 = 65001;
+inline constexpr ULONG MAX_DEVICE_ID_LEN = 200;
+
+inline constexpr CONFIGRET CR_SUCCESS = 0x0;
+inline constexpr CONFIGRET CR_INVALID_POINTER = 0x3;
+inline constexpr CONFIGRET CR_INVALID_FLAG = 0x4;
+inline constexpr CONFIGRET CR_INVALID_DEVNODE = 0x5;
+inline constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0xD;
+inline constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_KEY_DELETED = 1018;
+inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+inline constexpr DWORD ERROR_CLASS_MISMATCH = 0xE0000201;
+inline constexpr DWORD ERROR_KEY_DOES_NOT_EXIST = 0xE0000204;
+inline constexpr DWORD ERROR_INVALID_DEVINST_NAME = 0xE0000205;
+inline constexpr DWORD ERROR_DEVINST_ALREADY_EXISTS = 0xE0000207;
+inline constexpr DWORD ERROR_DEVINFO_NOT_REGISTERED = 0xE0000208;
+inline constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209;
+inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
+inline constexpr DWORD ERROR_INVALID_CLASS_INSTALLER = 0xE000020D;
+inline constexpr DWORD ERROR_DI_DO_DEFAULT = 0xE000020E;
+
+// Device installation (setupapi) and the configuration manager (cfgmgr32).
+HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
+BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
+                              PCWSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
+                              PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                       DWORD Property, const BYTE *PropertyBuffer,
+                                       DWORD PropertyBufferSize);
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                       DWORD Property, PDWORD PropertyRegDataType,
+                                       PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                       PDWORD RequiredSize);
+BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                               PSP_DEVINFO_DATA DeviceInfoData);
+HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                          DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
+HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
+                              DWORD Flags);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                           PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                   PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                   DWORD ClassInstallParamsSize);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
+
+// Registry.
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE *lpData, DWORD cbData);
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD *lpReserved, DWORD *lpType,
+                         BYTE *lpData, DWORD *lpcbData);
+LSTATUS RegCloseKey(HKEY hKey);
+
+// Process, token, console, errors.
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                         void *TokenInformation, DWORD TokenInformationLength,
+                         PDWORD ReturnLength);
+BOOL CloseHandle(HANDLE hObject);
+BOOL SetConsoleOutputCP(UINT wCodePageID);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+
+// The wide C runtime routines, for the stand-in's wide character type.
+const WCHAR *wcsstr(const WCHAR *haystack, const WCHAR *needle);
+WCHAR *wcsstr(WCHAR *haystack, const WCHAR *needle);
+WCHAR *wcscpy(WCHAR *dest, const WCHAR *src);
+std::size_t wcslen(const WCHAR *s);
+int _wcsicmp(const WCHAR *a, const WCHAR *b);
+
+// The program's wide entry point; the stand-in's process entry decodes the
+// byte arguments as UTF-8 and calls it, as the Windows start-up code does
+// with the UTF-16 command line.
+extern "C" int wmain(int argc, WCHAR **argv);
