@@ -1,0 +1,57 @@
+// Running the real binaries in tests: a fresh device tree per test, the
+// program's stdout and stderr taken from files, its exit status.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace harness {
+
+struct Result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct Options {
+    std::vector<std::pair<std::string, std::string>> env;  // added to the environment
+    bool as_nobody = false;  // run as user and group 65534 (needs root)
+};
+
+// A temporary directory that goes away with the object.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+};
+
+std::string shamrig_exe();
+std::string pnpsim_exe();
+
+// Starts `exe` with `args` and PNPSIM_ROOT=root; stdout and stderr go to
+// files named after `log` (a path prefix). Returns the child's pid.
+pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
+            const std::string &log, const Options &opt = {});
+// Waits for a child started by start() and collects its result.
+Result finish(pid_t pid, const std::string &log);
+Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
+           const Options &opt = {});
+
+std::string read_file(const std::string &path);
+
+// The lines of `pnpsim enum`, split into fields.
+std::vector<std::vector<std::string>> enum_tree(const std::string &root);
+// Instance IDs from `pnpsim enum` whose ID contains the tool's device name.
+std::vector<std::string> own_ids(const std::string &root);
+std::vector<std::string> split(const std::string &s, char sep);
+
+// What the tool prints before any command output.
+std::string preamble();
+bool is_root();
+
+}  // namespace harness

@@ -1,0 +1,263 @@
+// What the black box cannot reach: the output conversion, the argument
+// decoding, the own-device match, and the stand-in's platform behaviour.
+#include "device/console_out.h"
+#include "device/fake_device.h"
+#include "harness.h"
+#include "pnpsim/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string captured;
+void capture(const char *bytes, std::size_t size) { captured.append(bytes, size); }
+
+class Output : public ::testing::Test {
+protected:
+    void SetUp() override {
+        captured.clear();
+        set_output_sink(capture);
+    }
+    void TearDown() override { set_output_sink(nullptr); }
+};
+
+TEST_F(Output, WideTextBecomesUtf8) {
+    struct Case {
+        std::u16string text;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {u"", ""},
+        {u"ROOT\\VELMORASTIXTEST\\0000", "ROOT\\VELMORASTIXTEST\\0000"},
+        {u"é✔已删除", "\xC3\xA9\xE2\x9C\x94\xE5\xB7\xB2\xE5\x88\xA0\xE9\x99\xA4"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {u"\uFFFF\u0800\u07FF\u0080\u007F", "\xEF\xBF\xBF\xE0\xA0\x80\xDF\xBF\xC2\x80\x7F"},
+        {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},                 // lone high
+        {std::u16string(1, char16_t(0xDE00)) + u"x", "\xEF\xBF\xBDx"},         // lone low
+        {std::u16string{char16_t(0xD83D), u'a'}, "\xEF\xBF\xBD" "a"},           // high, no low
+        {std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {u"\x01\x1b[31m\t", "\x01\x1b[31m\t"},
+    };
+    for (const auto &c : cases) {
+        captured.clear();
+        say_text("<%ls>", c.text.c_str());
+        EXPECT_EQ(captured, "<" + c.bytes + ">");
+    }
+}
+
+TEST_F(Output, ConversionsTakeTheirArgumentsInOrder) {
+    say_code("  [错误] 注册设备失败 %lu（需要管理员权限）\n", 4294967295U);
+    say_count("%d|", 0);
+    say_count("%d|", 64);
+    say_count("%d|", -7);
+    say_texts("  %ls  %ls\n", u"✘ 删除失败", u"ID");
+    say("100%% %x %l %ls %d\n");  // unknown or unfed conversions stand as written
+    EXPECT_EQ(captured,
+              "  [错误] 注册设备失败 4294967295（需要管理员权限）\n"
+              "0|64|-7|  ✘ 删除失败  ID\n"
+              "100% %x %l %ls %d\n");
+}
+
+TEST_F(Output, ALongTextStreamsWhole) {
+    std::u16string word(100000, u'中');
+    word[0] = u'A';
+    word.back() = char16_t(0xD83D);  // an unpaired surrogate at the very end
+    say_text("[%ls]\n", word.c_str());
+    std::string expect = "[A";
+    for (int i = 1; i < 99999; ++i) expect += "中";
+    expect += "\xEF\xBF\xBD]\n";
+    EXPECT_EQ(captured, expect);
+}
+
+TEST(Arguments, Utf8DecodesWithOneReplacementPerInvalidSequence) {
+    struct Case {
+        std::string bytes;
+        std::u16string text;
+    };
+    const Case cases[] = {
+        {"create", u"create"},
+        {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", u"é中\U0001F600"},
+        {"\xFF", u"\uFFFD"},
+        {"\xC3", u"\uFFFD"},                              // truncated at the end
+        {"\xE2\x82(", u"\uFFFD("},                        // truncated in the middle
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                    // overlong
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},          // overlong three-byte
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},          // a surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+        {"\xF0\x9F\x98", u"\uFFFD"},
+        {"\x80\x80", u"\uFFFD\uFFFD"},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+    };
+    for (const auto &c : cases) EXPECT_EQ(pnpsim::utf16_from_utf8(c.bytes), c.text);
+}
+
+TEST(OwnDevices, TheNameCountsAnywhereInAnyLetterCase) {
+    const std::pair<const char16_t *, bool> cases[] = {
+        {u"ROOT\\VELMORASTIXTEST\\0000", true},
+        {u"ROOT\\VelmoRastixTest\\0000", true},
+        {u"USB\\VID_1\\velmorastixtest-7", true},
+        {u"VELMORASTIXTEST", true},
+        {u"XVELMORASTIXTESTX", true},
+        {u"ROOT\\VELMORASTIXTES\\0000", false},
+        {u"ROOT\\VELMORASTIX_TEST\\0000", false},
+        {u"VELMORASTIXTES", false},
+        {u"", false},
+        {u"VELMORASTIXTESTVELMO", true},
+        {u"VVELMORASTIXTES", false},
+    };
+    for (const auto &[id, mine] : cases) EXPECT_EQ(id_is_mine(id), mine);
+}
+
+// The platform's behaviour as measured, reproduced by the stand-in.
+class StandIn : public ::testing::Test {
+protected:
+    harness::TempDir dir;
+    void SetUp() override { ::setenv("PNPSIM_ROOT", (dir.path + "/tree").c_str(), 1); }
+    void TearDown() override { ::unsetenv("PNPSIM_ROOT"); }
+
+    static std::u16string id_of(const SP_DEVINFO_DATA &dev) {
+        WCHAR id[ID_LEN] = {};
+        EXPECT_EQ(CM_Get_Device_IDW(dev.DevInst, id, ID_LEN, 0), CR_SUCCESS);
+        return id;
+    }
+    // Creates an element in a new set; registers it when asked.
+    static DWORD make(const char16_t *name, DWORD flags, bool reg, std::u16string *id = nullptr) {
+        HDEVINFO set = SetupDiCreateDeviceInfoList(&CAMERA_CLASS, nullptr);
+        SP_DEVINFO_DATA dev{};
+        dev.cbSize = sizeof dev;
+        DWORD rc = ERROR_SUCCESS;
+        if (!SetupDiCreateDeviceInfoW(set, name, &CAMERA_CLASS, nullptr, nullptr, flags, &dev) ||
+            (reg && !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev))) {
+            rc = GetLastError();
+        } else if (id != nullptr) {
+            *id = id_of(dev);
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return rc;
+    }
+    static std::vector<std::u16string> all_ids() {
+        std::vector<std::u16string> ids;
+        HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+        SP_DEVINFO_DATA dev{};
+        dev.cbSize = sizeof dev;
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) ids.push_back(id_of(dev));
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+        SetupDiDestroyDeviceInfoList(set);
+        return ids;
+    }
+};
+
+TEST_F(StandIn, InstanceIdsAreMadeAndCheckedAsThePlatformDoes) {
+    std::u16string id;
+    EXPECT_EQ(make(u"VelmoRastixTest", DICD_GENERATE_ID, true, &id), ERROR_SUCCESS);
+    EXPECT_EQ(id, u"ROOT\\VELMORASTIXTEST\\0000");
+    EXPECT_EQ(make(u"VelmoRastixTest", DICD_GENERATE_ID, true, &id), ERROR_SUCCESS);
+    EXPECT_EQ(id, u"ROOT\\VELMORASTIXTEST\\0001");
+    EXPECT_EQ(make(u"Root\\LEGACY_BOGUS\\0002", 0, true, &id), ERROR_SUCCESS);
+    EXPECT_EQ(id, u"ROOT\\LEGACY_BOGUS\\0002");
+    const std::pair<std::u16string, DWORD> refused[] = {
+        {u"Root\\Legacy_Bogus\\0002", ERROR_DEVINST_ALREADY_EXISTS},
+        {u"ROOT\\" + std::u16string(195, u'X'), ERROR_INVALID_DEVINST_NAME},
+        {u"ROOT\\WITH SPACE\\0", ERROR_INVALID_DEVINST_NAME},
+        {u"ROOT\\CAFÉ\\0", ERROR_INVALID_DEVINST_NAME},
+    };
+    for (const auto &[name, code] : refused) EXPECT_EQ(make(name.c_str(), 0, true), code);
+    EXPECT_EQ(make(u"A\\B", DICD_GENERATE_ID, false), ERROR_INVALID_DEVINST_NAME);
+    EXPECT_EQ(make((u"ROOT\\" + std::u16string(194, u'X')).c_str(), 0, true), ERROR_SUCCESS);
+}
+
+TEST_F(StandIn, UnregisteredElementsLeaveNoTrace) {
+    auto before = all_ids();
+    EXPECT_EQ(make(u"VelmoRastixTest", DICD_GENERATE_ID, false), ERROR_SUCCESS);
+    EXPECT_EQ(make(u"ROOT\\UNREGISTERED\\0", 0, false), ERROR_SUCCESS);
+    EXPECT_EQ(all_ids(), before);
+}
+
+TEST_F(StandIn, EnumerationIsOrderedIgnoringCaseAndASetIsASnapshot) {
+    ASSERT_EQ(make(u"ZZZ\\LAST\\0", 0, true), ERROR_SUCCESS);
+    ASSERT_EQ(make(u"aaa\\first\\0", 0, true), ERROR_SUCCESS);
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    ASSERT_EQ(make(u"MMM\\LATER\\0", 0, true), ERROR_SUCCESS);
+    std::vector<std::u16string> seen;
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) seen.push_back(id_of(dev));
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(seen.front(), u"AAA\\FIRST\\0");
+    EXPECT_EQ(seen.back(), u"ZZZ\\LAST\\0");
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), u"MMM\\LATER\\0"), 0);
+    EXPECT_EQ(all_ids().size(), seen.size() + 1);
+}
+
+TEST_F(StandIn, ReadingAnIdKeepsTheSlotTerminated) {
+    ASSERT_EQ(make(u"ROOT\\ABC\\0", 0, true), ERROR_SUCCESS);  // 10 characters
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, u"ROOT", nullptr, DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &dev));
+    WCHAR slot[12];
+    std::memset(slot, 0, sizeof slot);
+    EXPECT_EQ(CM_Get_Device_IDW(dev.DevInst, slot, 9, 0), CR_BUFFER_SMALL);
+    EXPECT_EQ(slot[9], 0);
+    EXPECT_EQ(CM_Get_Device_IDW(dev.DevInst, slot, 10, 0), CR_SUCCESS);
+    EXPECT_EQ(slot[10], 0);  // untouched: the tool's spare unit keeps it NUL
+    EXPECT_EQ(std::u16string(slot), u"ROOT\\ABC\\0");
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(StandIn, AVanishedDeviceIsReportedAndTheNextIsStillRemoved) {
+    std::u16string first;
+    std::u16string second;
+    ASSERT_EQ(make(DEVICE_NAME, DICD_GENERATE_ID, true, &first), ERROR_SUCCESS);
+    ASSERT_EQ(make(DEVICE_NAME, DICD_GENERATE_ID, true, &second), ERROR_SUCCESS);
+    OwnDeviceList list;
+    std::memset(list, 0x55, sizeof list);
+    ASSERT_EQ(enum_mine(list), 2);
+    EXPECT_EQ(list[2][0], 0x5555);  // slots past the count stay as they were
+    // Another process takes the first device out between the list and its turn.
+    harness::Result r = harness::run(harness::pnpsim_exe(), {"remove", "ROOT\\VELMORASTIXTEST\\0000"},
+                                     std::getenv("PNPSIM_ROOT"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(remove_one(list[0]));
+    EXPECT_TRUE(remove_one(list[1]));
+    EXPECT_EQ(enum_mine(list), 0);
+}
+
+TEST_F(StandIn, TheHardwareKeyKeepsItsValuesUntilRemoval) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&CAMERA_CLASS, nullptr);
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, DEVICE_NAME, &CAMERA_CLASS, nullptr, nullptr,
+                                         DICD_GENERATE_ID, &dev));
+    HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+    EXPECT_EQ(key, static_cast<HKEY>(INVALID_HANDLE_VALUE));  // not registered yet
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev));
+    key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+    ASSERT_NE(key, static_cast<HKEY>(INVALID_HANDLE_VALUE));
+    const BYTE data[] = {1, 2, 3};
+    EXPECT_EQ(RegSetValueExW(key, u"Blob", 0, REG_BINARY, data, 3), ERROR_SUCCESS);
+    BYTE back[8] = {};
+    DWORD size = sizeof back;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"BLOB", nullptr, &type, back, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(size, 3U);
+    SP_REMOVEDEVICE_PARAMS params{{sizeof(SP_CLASSINSTALL_HEADER), DIF_REMOVE},
+                                  DI_REMOVEDEVICE_GLOBAL, 0};
+    EXPECT_TRUE(SetupDiSetClassInstallParamsW(set, &dev, &params.ClassInstallHeader, sizeof params));
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &dev));
+    EXPECT_EQ(RegSetValueExW(key, u"Blob", 0, REG_BINARY, data, 3),
+              static_cast<LSTATUS>(ERROR_KEY_DELETED));
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), static_cast<LSTATUS>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
