@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <algorithm>
 #include <chrono>
 #include <random>
 #include <set>
-#include <signal.h>
 #include <thread>
 
 using namespace harness;
@@ -80,8 +80,9 @@ TEST_F(Cli, CreatePlantsAWholeCameraDevice) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, created("ROOT\\VELMORASTIXTEST\\0000"));
     auto rows = enum_tree(root);
-    auto mine = std::find_if(rows.begin(), rows.end(),
-                             [](const auto &row) { return row[0] == "ROOT\\VELMORASTIXTEST\\0000"; });
+    auto mine = std::find_if(rows.begin(), rows.end(), [](const auto &row) {
+        return row[0] == "ROOT\\VELMORASTIXTEST\\0000";
+    });
     ASSERT_NE(mine, rows.end());
     EXPECT_EQ(*mine, (std::vector<std::string>{"ROOT\\VELMORASTIXTEST\\0000", CAMERA,
                                                "ROOT\\VelmoRastixTest", DESC, DESC}));
@@ -96,7 +97,7 @@ TEST_F(Cli, TwoCreatesGiveTwoIdsAndAFreedNumberIsReused) {
     ASSERT_EQ(pnpsim({"remove", "root\\velmorastixtest\\0000"}).status, 0);
     EXPECT_EQ(shamrig({"create"}).out, created("ROOT\\VELMORASTIXTEST\\0000"));
     EXPECT_EQ(own_ids(root), (std::vector<std::string>{"ROOT\\VELMORASTIXTEST\\0000",
-                                                      "ROOT\\VELMORASTIXTEST\\0001"}));
+                                                       "ROOT\\VELMORASTIXTEST\\0001"}));
 }
 
 struct Refusal {
@@ -145,8 +146,8 @@ TEST_F(Cli, CreateRefusedAfterRegistrationStillSucceeds) {
 }
 
 TEST_F(Cli, TokenThatCannotBeAskedWarnsOnceAndTheRunGoesOn) {
-    for (const std::string fail : {"OpenProcessToken", "GetTokenInformation",
-                                   "OpenProcessToken,GetTokenInformation"}) {
+    for (const std::string fail :
+         {"OpenProcessToken", "GetTokenInformation", "OpenProcessToken,GetTokenInformation"}) {
         SCOPED_TRACE(fail);
         Result r = shamrig_failing(fail, {"list"});
         EXPECT_EQ(r.status, 0);
@@ -171,7 +172,8 @@ TEST_F(Cli, PlainUserIsWarnedAndRefusedAndNothingIsWritten) {
     EXPECT_EQ(r.out, head + "  本工具创建的假设备：1 个\n    ROOT\\VELMORASTIXTEST\\0000\n");
     r = shamrig({"remove"}, Options{{}, true});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head + "  找到 1 个，开始删除...\n  ✘ 删除失败  ROOT\\VELMORASTIXTEST\\0000\n");
+    EXPECT_EQ(r.out,
+              head + "  找到 1 个，开始删除...\n  ✘ 删除失败  ROOT\\VELMORASTIXTEST\\0000\n");
     EXPECT_EQ(enum_tree(root), before);
 }
 
@@ -284,8 +286,8 @@ TEST_F(Cli, RefusedRemovalSaysFailedAndKeepsEveryDevice) {
                                "  找到 2 个，开始删除...\n"
                                "  ✘ 删除失败  ROOT\\VELMORASTIXTEST\\0000\n"
                                "  ✘ 删除失败  ROOT\\VELMORASTIXTEST\\0001\n";
-    for (const std::string fail :
-         {"SetupDiSetClassInstallParamsW", "SetupDiCallClassInstaller:5", "SetupDiEnumDeviceInfo"}) {
+    for (const std::string fail : {"SetupDiSetClassInstallParamsW", "SetupDiCallClassInstaller:5",
+                                   "SetupDiEnumDeviceInfo"}) {
         SCOPED_TRACE(fail);
         Result r = shamrig_failing(fail, {"remove"});
         EXPECT_EQ(r.status, 0);
@@ -305,9 +307,9 @@ TEST_F(Cli, PnpsimRefusesWhatThePlatformRefuses) {
         {{"frobnicate"}, 2},
         {{"add"}, 2},
         {{"add", "--class", "{nope}", "ROOT\\X\\0"}, 2},
-        {{"add", "ROOT\\SYSTEM\\0000"}, 1},             // exists
-        {{"add", "Root\\System\\0000"}, 1},             // exists, ignoring case
-        {{"add", "ROOT\\BAD,COMMA\\0"}, 1},             // not an instance ID
+        {{"add", "ROOT\\SYSTEM\\0000"}, 1},              // exists
+        {{"add", "Root\\System\\0000"}, 1},              // exists, ignoring case
+        {{"add", "ROOT\\BAD,COMMA\\0"}, 1},              // not an instance ID
         {{"add", "ROOT\\" + std::string(195, 'X')}, 1},  // 200 characters
         {{"remove", "ROOT\\NOT\\THERE"}, 1},
     };

@@ -69,8 +69,7 @@ std::string read_file(const std::string &path) {
 Result finish(pid_t pid, const std::string &log) {
     Result r;
     int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(log + ".out");
     r.err = read_file(log + ".err");

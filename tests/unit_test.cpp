@@ -36,9 +36,11 @@ TEST_F(Output, WideTextBecomesUtf8) {
         {u"é✔已删除", "\xC3\xA9\xE2\x9C\x94\xE5\xB7\xB2\xE5\x88\xA0\xE9\x99\xA4"},
         {u"\U0001F600", "\xF0\x9F\x98\x80"},
         {u"\uFFFF\u0800\u07FF\u0080\u007F", "\xEF\xBF\xBF\xE0\xA0\x80\xDF\xBF\xC2\x80\x7F"},
-        {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},                 // lone high
-        {std::u16string(1, char16_t(0xDE00)) + u"x", "\xEF\xBF\xBDx"},         // lone low
-        {std::u16string{char16_t(0xD83D), u'a'}, "\xEF\xBF\xBD" "a"},           // high, no low
+        {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},          // lone high
+        {std::u16string(1, char16_t(0xDE00)) + u"x", "\xEF\xBF\xBDx"},  // lone low
+        {std::u16string{char16_t(0xD83D), u'a'},
+         "\xEF\xBF\xBD"
+         "a"},  // high, no low
         {std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {u"\x01\x1b[31m\t", "\x01\x1b[31m\t"},
     };
@@ -82,11 +84,11 @@ TEST(Arguments, Utf8DecodesWithOneReplacementPerInvalidSequence) {
         {"create", u"create"},
         {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", u"é中\U0001F600"},
         {"\xFF", u"\uFFFD"},
-        {"\xC3", u"\uFFFD"},                              // truncated at the end
-        {"\xE2\x82(", u"\uFFFD("},                        // truncated in the middle
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},                    // overlong
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},          // overlong three-byte
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},          // a surrogate
+        {"\xC3", u"\uFFFD"},                                // truncated at the end
+        {"\xE2\x82(", u"\uFFFD("},                          // truncated in the middle
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong three-byte
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // a surrogate
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
         {"\xF0\x9F\x98", u"\uFFFD"},
         {"\x80\x80", u"\uFFFD\uFFFD"},
@@ -220,8 +222,9 @@ TEST_F(StandIn, AVanishedDeviceIsReportedAndTheNextIsStillRemoved) {
     ASSERT_EQ(enum_mine(list), 2);
     EXPECT_EQ(list[2][0], 0x5555);  // slots past the count stay as they were
     // Another process takes the first device out between the list and its turn.
-    harness::Result r = harness::run(harness::pnpsim_exe(), {"remove", "ROOT\\VELMORASTIXTEST\\0000"},
-                                     std::getenv("PNPSIM_ROOT"));
+    harness::Result r =
+        harness::run(harness::pnpsim_exe(), {"remove", "ROOT\\VELMORASTIXTEST\\0000"},
+                     std::getenv("PNPSIM_ROOT"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(remove_one(list[0]));
     EXPECT_TRUE(remove_one(list[1]));
@@ -247,9 +250,10 @@ TEST_F(StandIn, TheHardwareKeyKeepsItsValuesUntilRemoval) {
     EXPECT_EQ(RegQueryValueExW(key, u"BLOB", nullptr, &type, back, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(size, 3U);
-    SP_REMOVEDEVICE_PARAMS params{{sizeof(SP_CLASSINSTALL_HEADER), DIF_REMOVE},
-                                  DI_REMOVEDEVICE_GLOBAL, 0};
-    EXPECT_TRUE(SetupDiSetClassInstallParamsW(set, &dev, &params.ClassInstallHeader, sizeof params));
+    SP_REMOVEDEVICE_PARAMS params{
+        {sizeof(SP_CLASSINSTALL_HEADER), DIF_REMOVE}, DI_REMOVEDEVICE_GLOBAL, 0};
+    EXPECT_TRUE(
+        SetupDiSetClassInstallParamsW(set, &dev, &params.ClassInstallHeader, sizeof params));
     EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &dev));
     EXPECT_EQ(RegSetValueExW(key, u"Blob", 0, REG_BINARY, data, 3),
               static_cast<LSTATUS>(ERROR_KEY_DELETED));

@@ -487,9 +487,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
         last_error = rc;
         return INVALID_HANDLE_VALUE;
     }
-    std::sort(devices.begin(), devices.end(), [](const auto &a, const auto &b) {
-        return pnpsim::compare_nocase(a.id, b.id) < 0;
-    });
+    std::sort(devices.begin(), devices.end(),
+              [](const auto &a, const auto &b) { return pnpsim::compare_nocase(a.id, b.id) < 0; });
     DevInfoSet *s = new_set();
     if (s == nullptr) {
         last_error = ERROR_NOT_ENOUGH_MEMORY;

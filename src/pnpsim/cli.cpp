@@ -124,8 +124,8 @@ int cmd_enum() {
         DWORD type = 0;
         DWORD size = 0;
         std::string hwids;
-        if (SetupDiGetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, &type, hwid,
-                                              sizeof hwid, &size)) {
+        if (SetupDiGetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, &type, hwid, sizeof hwid,
+                                              &size)) {
             hwids = join(strings_of(hwid, size), ";");
         } else if (GetLastError() != 13) {  // 13: the device has no hardware IDs
             std::fprintf(stderr, "pnpsim: %s: cannot read its registry data: %s\n",

@@ -175,8 +175,7 @@ LSTATUS RegCloseKey(HKEY hKey);
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
-                         void *TokenInformation, DWORD TokenInformationLength,
-                         PDWORD ReturnLength);
+                         void *TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);
 BOOL CloseHandle(HANDLE hObject);
 BOOL SetConsoleOutputCP(UINT wCodePageID);
 DWORD GetLastError();

@@ -91,8 +91,7 @@ WCHAR *wcsstr(WCHAR *haystack, const WCHAR *needle) {
 
 WCHAR *wcscpy(WCHAR *dest, const WCHAR *src) {
     WCHAR *d = dest;
-    while ((*d++ = *src++) != 0) {
-    }
+    while ((*d++ = *src++) != 0) {}
     return dest;
 }
 

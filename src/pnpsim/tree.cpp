@@ -75,8 +75,8 @@ std::string serialise(const Record &rec) {
     std::string s = RECORD_HEADER;
     s += '\n';
     for (const auto &[code, v] : rec.properties) {
-        s += "property " + std::to_string(code) + ' ' + std::to_string(v.type) + ' ' +
-             hex(v.data) + '\n';
+        s += "property " + std::to_string(code) + ' ' + std::to_string(v.type) + ' ' + hex(v.data) +
+             '\n';
     }
     for (const auto &[name, v] : rec.values) {
         s += "value " + std::to_string(v.type) + ' ' + hex(name) + ' ' + hex(v.data) + '\n';
@@ -287,8 +287,8 @@ constexpr SeedDevice SEED[] = {
      "PCI\\VEN_8086&DEV_1237", "Intel 440FX PCI Host Bridge"},
     {"ROOT\\SYSTEM\\0000", "{4D36E97D-E325-11CE-BFC1-08002BE10318}", "ROOT\\SWENUM",
      "Plug and Play Software Device Enumerator"},
-    {"USB\\ROOT_HUB30\\4&2B8A5E8&0&0", "{36FC9E60-C465-11CF-8056-444553540000}",
-     "USB\\ROOT_HUB30", "USB Root Hub (USB 3.0)"},
+    {"USB\\ROOT_HUB30\\4&2B8A5E8&0&0", "{36FC9E60-C465-11CF-8056-444553540000}", "USB\\ROOT_HUB30",
+     "USB Root Hub (USB 3.0)"},
 };
 
 std::string utf16le(const std::string &ascii, bool multi) {
@@ -474,8 +474,7 @@ bool tree_writable() {
     struct stat st {};
     std::string root = tree_root();
     if (::stat((root + "/lock").c_str(), &st) == 0) {
-        return ::access((root + "/lock").c_str(), W_OK) == 0 &&
-               ::access(root.c_str(), W_OK) == 0;
+        return ::access((root + "/lock").c_str(), W_OK) == 0 && ::access(root.c_str(), W_OK) == 0;
     }
     // No tree yet: whoever can make its directory can write it.
     std::string dir = root;

@@ -1,0 +1,50 @@
+// The command word as arbitrary bytes, through the same UTF-8 decoding and
+// dispatch as the program, on a platform that refuses every device set, so
+// no tree is ever touched.
+#include "device/console_out.h"
+#include "pnpsim/pnpsim.h"
+#include "pnpsim/text.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string last_output;
+void keep(const char *bytes, std::size_t size) { last_output.append(bytes, size); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    ::setenv("PNPSIM_ROOT", "/nonexistent/shamrig-fuzz", 1);
+    ::setenv("PNPSIM_FAIL", "SetupDiCreateDeviceInfoList,SetupDiGetClassDevsW,OpenProcessToken", 1);
+    set_output_sink(keep);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    std::u16string program = u"shamrig";
+    std::u16string word =
+        pnpsim::utf16_from_utf8(std::string_view(reinterpret_cast<const char *>(data), size));
+    WCHAR *argv[] = {program.data(), word.data(), nullptr};
+    last_output.clear();
+    int status = wmain(2, argv);
+    // Every run ends in 0 or 1, its output is valid UTF-8, and a word that
+    // is not a command is echoed whole.
+    if (status != 0 && status != 1) std::abort();
+    if (pnpsim::utf16_from_utf8(last_output).find(u'\uFFFD') != std::u16string::npos &&
+        word.find(u'\uFFFD') == std::u16string::npos) {
+        std::abort();
+    }
+    std::u16string folded = word;
+    for (auto &c : folded) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    }
+    bool command = folded == u"create" || folded == u"remove" || folded == u"list";
+    if (!command && word.find(u'\0') == std::u16string::npos &&
+        pnpsim::utf16_from_utf8(last_output).find(word) == std::u16string::npos) {
+        std::abort();
+    }
+    return 0;
+}

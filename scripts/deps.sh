@@ -1,0 +1,35 @@
+# Sourced by the other scripts: installs the Debian packages a step needs
+# when they are missing (as root), or says which ones are missing.
+BUILD_PACKAGES="cmake make g++"
+TEST_PACKAGES="googletest libgtest-dev util-linux clang libclang-rt-14-dev clang-format clang-tidy cppcheck"
+WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
+BENCH_PACKAGES="hyperfine time"
+
+missing_packages() {
+    local p missing=""
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    echo "$missing"
+}
+
+apt_updated=""
+# need PACKAGE...: returns 0 when all are installed afterwards.
+need() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing packages:$missing (run as root to install them)" >&2
+        return 1
+    fi
+    echo "installing:$missing"
+    if [ -z "$apt_updated" ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null || return 1
+        apt_updated=1
+    fi
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
+        return 1
+    [ -z "$(missing_packages "$@")" ]
+}
