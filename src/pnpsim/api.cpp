@@ -66,9 +66,11 @@ struct Pending {
     SP_REMOVEDEVICE_PARAMS remove_params{};
 };
 
+// A set of all devices holds thousands of elements, so they are small: the
+// IDs live together in the set's arena and the classes in a short table.
 struct Element {
-    std::string id;
-    GUID cls{};
+    std::uint32_t id_at = 0;   // where the ID starts in the arena
+    std::uint16_t cls_at = 0;  // the class's place in the class table
     bool registered = false;
     bool gone = false;  // removed through this set
     std::unique_ptr<Pending> more;
@@ -78,11 +80,37 @@ struct DevInfoSet {
     bool has_class = false;
     GUID cls{};
     DWORD serial = 0;
+    std::string arena;  // NUL-terminated IDs, one after another
+    std::vector<GUID> classes;
     std::vector<Element> elements;
 };
 
+std::string_view id_view(const DevInfoSet &s, const Element &e) {
+    return {s.arena.c_str() + e.id_at};
+}
+
+std::string id_of(const DevInfoSet &s, const Element &e) { return std::string(id_view(s, e)); }
+
+void set_id(DevInfoSet &s, Element &e, std::string_view id) {
+    e.id_at = static_cast<std::uint32_t>(s.arena.size());
+    s.arena.append(id);
+    s.arena += '\0';
+}
+
+void set_class(DevInfoSet &s, Element &e, const GUID &cls) {
+    for (std::size_t i = 0; i < s.classes.size(); ++i) {
+        if (pnpsim::guid_equal(s.classes[i], cls)) {
+            e.cls_at = static_cast<std::uint16_t>(i);
+            return;
+        }
+    }
+    e.cls_at = static_cast<std::uint16_t>(s.classes.size());
+    s.classes.push_back(cls);
+}
+
 struct Key {
     std::string id;
+    GUID cls{};
     REGSAM sam = 0;
 };
 
@@ -175,7 +203,7 @@ std::string wide_bytes(PCWSTR w) {
 }
 
 void fill(const DevInfoSet &s, std::size_t index, SP_DEVINFO_DATA *d) {
-    d->ClassGuid = s.elements[index].cls;
+    d->ClassGuid = s.classes[s.elements[index].cls_at];
     d->DevInst = (s.serial << INDEX_BITS) | static_cast<DWORD>(index + 1);
     d->Reserved = index + 1;
 }
@@ -229,25 +257,26 @@ std::string tentative_id(const DevInfoSet &s, const std::string &name) {
         std::snprintf(num, sizeof num, "%04u", n);
         std::string id = prefix + num;
         bool taken = pnpsim::tree_exists(id);
-        for (const auto &e : s.elements) taken = taken || (!e.gone && e.id == id);
+        for (const auto &e : s.elements) taken = taken || (!e.gone && id_view(s, e) == id);
         if (!taken) return id;
     }
     return {};
 }
 
-BOOL register_device(Element &e) {
+BOOL register_device(DevInfoSet &s, Element &e) {
     if (e.registered) return fail(ERROR_DEVINST_ALREADY_EXISTS);
     if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
     Pending &p = more(e);
     std::string id;
-    DWORD rc = pnpsim::tree_register(p.generate ? p.name : e.id, p.generate, e.cls, p.record, id);
+    DWORD rc = pnpsim::tree_register(p.generate ? p.name : id_of(s, e), p.generate,
+                                     s.classes[e.cls_at], p.record, id);
     if (rc != ERROR_SUCCESS) return fail(rc);
-    e.id = id;
+    if (id != id_view(s, e)) set_id(s, e, id);
     e.registered = true;
     return TRUE;
 }
 
-BOOL remove_device(Element &e) {
+BOOL remove_device(DevInfoSet &s, Element &e) {
     if (!e.registered) return fail(ERROR_NO_SUCH_DEVINST);
     if (e.more && e.more->has_remove_params &&
         e.more->remove_params.Scope != DI_REMOVEDEVICE_GLOBAL &&
@@ -255,7 +284,7 @@ BOOL remove_device(Element &e) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
-    DWORD rc = pnpsim::tree_remove(e.id);
+    DWORD rc = pnpsim::tree_remove(id_of(s, e));
     if (rc != ERROR_SUCCESS) return fail(rc);
     e.gone = true;
     return TRUE;
@@ -325,12 +354,12 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
     if (!pnpsim::id_valid(id)) return fail(ERROR_INVALID_DEVINST_NAME);
     if (!generate) {
         bool taken = pnpsim::tree_exists(id);
-        for (const auto &e : s->elements) taken = taken || (!e.gone && e.id == id);
+        for (const auto &e : s->elements) taken = taken || (!e.gone && id_view(*s, e) == id);
         if (taken) return fail(ERROR_DEVINST_ALREADY_EXISTS);
     }
     Element e;
-    e.id = id;
-    e.cls = *ClassGuid;
+    set_id(*s, e, id);
+    set_class(*s, e, *ClassGuid);
     Pending &p = more(e);
     p.generate = generate;
     p.name = name;
@@ -359,7 +388,7 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     Value v{type, std::string(reinterpret_cast<const char *>(PropertyBuffer),
                               PropertyBuffer == nullptr ? 0 : PropertyBufferSize)};
     if (e->registered) {
-        DWORD rc = pnpsim::tree_set_property(e->id, Property, v);
+        DWORD rc = pnpsim::tree_set_property(id_of(*s, *e), Property, v);
         if (rc != ERROR_SUCCESS) return fail(rc);
     } else {
         more(*e).record.properties[Property] = v;
@@ -381,7 +410,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
     Record rec;
     if (e->registered) {
-        DWORD rc = pnpsim::tree_read(e->id, rec);
+        DWORD rc = pnpsim::tree_read(id_of(*s, *e), rec, &s->classes[e->cls_at]);
         if (rc != ERROR_SUCCESS) return fail(rc);
     } else {
         rec = more(*e).record;
@@ -410,10 +439,10 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
     BOOL ok = FALSE;
     switch (InstallFunction) {
     case DIF_REGISTERDEVICE:
-        ok = register_device(*e);
+        ok = register_device(*s, *e);
         break;
     case DIF_REMOVE:
-        ok = remove_device(*e);
+        ok = remove_device(*s, *e);
         break;
     default:
         return fail(ERROR_DI_DO_DEFAULT);
@@ -446,7 +475,7 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
         return invalid;
     }
     // No driver is ever installed, so only the hardware key exists.
-    if (KeyType == DIREG_DRV || !pnpsim::tree_exists(e->id)) {
+    if (KeyType == DIREG_DRV || !pnpsim::tree_exists(id_of(*s, *e), &s->classes[e->cls_at])) {
         last_error = ERROR_KEY_DOES_NOT_EXIST;
         return invalid;
     }
@@ -454,7 +483,7 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
         last_error = ERROR_ACCESS_DENIED;
         return invalid;
     }
-    auto *k = new Key{e->id, samDesired};
+    auto *k = new Key{id_of(*s, *e), s->classes[e->cls_at], samDesired};
     {
         std::lock_guard<std::mutex> g(handles_mutex);
         handles[k] = Kind::key;
@@ -481,30 +510,32 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
         bool ascii = true;
         prefix = pnpsim::upper_ascii(narrow(Enumerator, ascii)) + "\\";
     }
-    std::vector<pnpsim::DeviceEntry> devices;
-    DWORD rc = pnpsim::tree_snapshot(devices);
-    if (rc != ERROR_SUCCESS) {
-        last_error = rc;
-        return INVALID_HANDLE_VALUE;
-    }
-    std::sort(devices.begin(), devices.end(),
-              [](const auto &a, const auto &b) { return pnpsim::compare_nocase(a.id, b.id) < 0; });
     DevInfoSet *s = new_set();
     if (s == nullptr) {
         last_error = ERROR_NOT_ENOUGH_MEMORY;
         return INVALID_HANDLE_VALUE;
     }
-    s->elements.reserve(std::min<std::size_t>(devices.size(), MAX_ELEMENTS));
-    for (auto &d : devices) {
-        if (!all && !pnpsim::guid_equal(d.cls, *ClassGuid)) continue;
-        if (!prefix.empty() && d.id.compare(0, prefix.size(), prefix) != 0) continue;
-        if (s->elements.size() >= MAX_ELEMENTS) break;
+    DWORD rc = pnpsim::tree_snapshot([&](std::string_view id, const GUID &cls) {
+        if (!all && !pnpsim::guid_equal(cls, *ClassGuid)) return;
+        if (id.substr(0, prefix.size()) != prefix) return;
+        if (s->elements.size() >= MAX_ELEMENTS) return;
         Element e;
-        e.id = std::move(d.id);
-        e.cls = d.cls;
+        set_id(*s, e, id);
+        set_class(*s, e, cls);
         e.registered = true;
         s->elements.push_back(std::move(e));
+    });
+    if (rc != ERROR_SUCCESS) {
+        SetupDiDestroyDeviceInfoList(s);
+        last_error = rc;
+        return INVALID_HANDLE_VALUE;
     }
+    // The tree keeps IDs upper-cased, so ordinal order is the order of IDs
+    // ignoring case.
+    const char *arena = s->arena.c_str();
+    std::sort(s->elements.begin(), s->elements.end(), [arena](const Element &a, const Element &b) {
+        return std::strcmp(arena + a.id_at, arena + b.id_at) < 0;
+    });
     last_error = ERROR_SUCCESS;
     return s;
 }
@@ -552,18 +583,15 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, U
     if (injected("CM_Get_Device_IDW", code)) return code;
     if (Buffer == nullptr) return CR_INVALID_POINTER;
     if (ulFlags != 0) return CR_INVALID_FLAG;
-    std::string id;
-    {
-        std::lock_guard<std::mutex> g(handles_mutex);
-        auto it = sets_by_serial.find(dnDevInst >> INDEX_BITS);
-        DWORD index = dnDevInst & ((1U << INDEX_BITS) - 1);
-        if (it == sets_by_serial.end() || index == 0 || index > it->second->elements.size()) {
-            return CR_INVALID_DEVNODE;
-        }
-        const Element &e = it->second->elements[index - 1];
-        if (e.gone) return CR_NO_SUCH_DEVNODE;
-        id = e.id;
+    std::lock_guard<std::mutex> g(handles_mutex);
+    auto it = sets_by_serial.find(dnDevInst >> INDEX_BITS);
+    DWORD index = dnDevInst & ((1U << INDEX_BITS) - 1);
+    if (it == sets_by_serial.end() || index == 0 || index > it->second->elements.size()) {
+        return CR_INVALID_DEVNODE;
     }
+    const Element &e = it->second->elements[index - 1];
+    if (e.gone) return CR_NO_SUCH_DEVNODE;
+    std::string_view id = id_view(*it->second, e);
     // As the platform does: the ID and its NUL when they fit, the bare ID
     // when only it fits, CR_BUFFER_SMALL otherwise.
     std::size_t n = std::min<std::size_t>(id.size(), BufferLen);
@@ -594,7 +622,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD * /*lpReserved*/,
     if (k == nullptr) return ERROR_INVALID_HANDLE;
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     Record rec;
-    DWORD rc = pnpsim::tree_read(k->id, rec);
+    DWORD rc = pnpsim::tree_read(k->id, rec, &k->cls);
     if (rc == ERROR_NO_SUCH_DEVINST) return ERROR_KEY_DELETED;
     if (rc != ERROR_SUCCESS) return static_cast<LSTATUS>(rc);
     std::string name = lpValueName == nullptr ? std::string() : utf8(lpValueName);

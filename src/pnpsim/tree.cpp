@@ -213,8 +213,13 @@ std::vector<std::pair<std::string, GUID>> class_dirs(std::vector<std::string> *s
 }
 
 // Where the file of a registered device is, or "" when it is not registered.
-std::string find_device(const std::string &id) {
+std::string find_device(const std::string &id, const GUID *hint = nullptr) {
     std::string name = encode_id(id);
+    if (hint != nullptr) {
+        std::string path = devices_dir() + "/" + guid_string(*hint) + "/" + name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+    }
     for (const auto &[dir, cls] : class_dirs(nullptr)) {
         std::string path = dir + "/" + name;
         struct stat st {};
@@ -386,22 +391,32 @@ std::string encode_id(const std::string &id) {
     return out;
 }
 
-bool decode_id(const std::string &name, std::string &id) {
-    if (name.size() > NAME_MAX_BYTES) return false;
+bool decode_id(std::string_view name, std::string &id) {
+    // Only the exact output of encode_id is accepted, so every device has
+    // one file name and a damaged or foreign name is never taken for one.
+    if (name.empty() || name.size() > NAME_MAX_BYTES) return false;
     id.clear();
     for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] != '%') {
-            id += name[i];
-            continue;
+        char c = name[i];
+        if (c == '%') {
+            std::string_view esc = name.substr(i, 3);
+            if (esc == "%2F") {
+                c = '/';
+            } else if (esc == "%25") {
+                c = '%';
+            } else if (esc == "%2E" && i == 0) {
+                c = '.';
+            } else {
+                return false;
+            }
+            i += 2;
+        } else if (c <= 0x20 || c >= 0x7F || c == ',' || c == '/' || (c >= 'a' && c <= 'z') ||
+                   (c == '.' && i == 0)) {
+            return false;
         }
-        if (i + 2 >= name.size()) return false;
-        int hi = hex_digit(name[i + 1]);
-        int lo = hex_digit(name[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        id += static_cast<char>(hi * 16 + lo);
-        i += 2;
+        id += c;
     }
-    return id_valid(id) && upper_ascii(id) == id && encode_id(id) == name;
+    return id.size() < MAX_DEVICE_ID_LEN;
 }
 
 std::string guid_string(const GUID &g) {
@@ -443,23 +458,20 @@ bool guid_equal(const GUID &a, const GUID &b) {
            std::memcmp(a.Data4, b.Data4, 8) == 0;
 }
 
-DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *skipped) {
+DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped) {
     DWORD rc = ensure_tree();
     if (rc != ERROR_SUCCESS) return rc;
-    out.clear();
+    std::string id;
     for (const auto &[dir, cls] : class_dirs(skipped)) {
         DIR *d = ::opendir(dir.c_str());
         if (d == nullptr) continue;
-        std::string cls_name = guid_string(cls);
         while (dirent *e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            DeviceEntry entry;
-            entry.cls = cls;
             bool is_file = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
-            if (is_file && decode_id(e->d_name, entry.id)) {
-                out.push_back(std::move(entry));
+            if (is_file && decode_id(e->d_name, id)) {
+                visit(id, cls);
             } else if (skipped != nullptr) {
-                skipped->push_back("devices/" + cls_name + "/" + e->d_name +
+                skipped->push_back("devices/" + guid_string(cls) + "/" + e->d_name +
                                    ": not a device instance ID");
             }
         }
@@ -468,7 +480,16 @@ DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *ski
     return ERROR_SUCCESS;
 }
 
-bool tree_exists(const std::string &id) { return !find_device(id).empty(); }
+DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *skipped) {
+    out.clear();
+    return tree_snapshot(
+        [&](std::string_view id, const GUID &cls) {
+            out.push_back({std::string(id), cls});
+        },
+        skipped);
+}
+
+bool tree_exists(const std::string &id, const GUID *cls) { return !find_device(id, cls).empty(); }
 
 bool tree_writable() {
     struct stat st {};
@@ -540,17 +561,13 @@ DWORD tree_remove(const std::string &id) {
     return ERROR_SUCCESS;
 }
 
-DWORD tree_read(const std::string &id, Record &rec, GUID *cls) {
-    std::string path = find_device(id);
+DWORD tree_read(const std::string &id, Record &rec, const GUID *cls) {
+    std::string path = find_device(id, cls);
     if (path.empty()) return ERROR_NO_SUCH_DEVINST;
     std::string text;
     int err = 0;
     if (!read_file(path, text, err)) return err == EFBIG ? ERROR_REGISTRY_CORRUPT : from_errno(err);
     if (!deserialise(text, rec)) return ERROR_REGISTRY_CORRUPT;
-    if (cls != nullptr) {
-        std::string dir = path.substr(0, path.find_last_of('/'));
-        parse_guid(dir.substr(dir.find_last_of('/') + 1), *cls);
-    }
     return ERROR_SUCCESS;
 }
 

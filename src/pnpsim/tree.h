@@ -9,8 +9,10 @@
 
 #include "pnpsim.h"
 
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pnpsim {
@@ -35,11 +37,15 @@ struct DeviceEntry {
 // Where the tree lives: $PNPSIM_ROOT, default /var/lib/pnpsim.
 std::string tree_root();
 
-// Every readable device, in no particular order. Entries that cannot be
-// read as devices are left out and named in *skipped when it is given.
+// Visits every readable device, in no particular order, from one read of
+// each class directory. Entries that cannot be read as devices are left
+// out and named in *skipped when it is given.
+using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls)>;
+DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped = nullptr);
 DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *skipped = nullptr);
 
-bool tree_exists(const std::string &id);
+// `cls`, when given, is where the device is looked for first.
+bool tree_exists(const std::string &id, const GUID *cls = nullptr);
 
 // Registers a new device. With `generate`, `name_or_id` is a device name and
 // the ID becomes ROOT\<NAME>\NNNN with the lowest free number; otherwise it
@@ -47,7 +53,7 @@ bool tree_exists(const std::string &id);
 DWORD tree_register(const std::string &name_or_id, bool generate, const GUID &cls,
                     const Record &rec, std::string &id);
 DWORD tree_remove(const std::string &id);
-DWORD tree_read(const std::string &id, Record &rec, GUID *cls = nullptr);
+DWORD tree_read(const std::string &id, Record &rec, const GUID *cls = nullptr);
 DWORD tree_set_property(const std::string &id, DWORD property, const Value &v);
 DWORD tree_set_value(const std::string &id, const std::string &name, const Value &v);
 // Whether this process may change the tree (an existing tree's lock file
@@ -66,6 +72,6 @@ bool guid_equal(const GUID &a, const GUID &b);
 // A file name that stands for an instance ID, and back; decoding refuses
 // anything that is not the exact encoding of a valid ID.
 std::string encode_id(const std::string &id);
-bool decode_id(const std::string &name, std::string &id);
+bool decode_id(std::string_view name, std::string &id);
 
 }  // namespace pnpsim
