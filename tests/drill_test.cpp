@@ -1,0 +1,223 @@
+// Crash, concurrency and damage drills on the real binaries: whatever
+// happens, no half-made device, no lost device, no false status line.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+using namespace harness;
+
+namespace {
+
+const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
+const std::string OWN_HWID = "ROOT\\VelmoRastixTest";
+
+unsigned drill_seed() {
+    const char *env = std::getenv("DRILL_SEED");
+    unsigned seed = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10))
+                                   : static_cast<unsigned>(std::random_device{}());
+    std::printf("drill seed %u (DRILL_SEED=%u repeats it)\n", seed, seed);
+    return seed;
+}
+
+class Drill : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string root = dir.path + "/tree";
+    std::vector<std::vector<std::string>> foreign;
+
+    void SetUp() override {
+        ASSERT_EQ(
+            run(pnpsim_exe(), {"add", "USB\\VID_0001&PID_0002\\5&1", "ROOT\\OTHER\\0000"}, root)
+                .status,
+            0);
+        foreign = foreign_rows();
+    }
+    std::vector<std::vector<std::string>> foreign_rows() {
+        std::vector<std::vector<std::string>> rows;
+        for (auto &row : enum_tree(root)) {
+            if (row[0].find("VELMORASTIXTEST") == std::string::npos) rows.push_back(row);
+        }
+        return rows;
+    }
+    // The tree is readable, every own device is whole, list agrees with
+    // the tree, and nothing foreign was touched.
+    void expect_sound_tree() {
+        Result e = run(pnpsim_exe(), {"enum"}, root);
+        ASSERT_EQ(e.status, 0) << e.err;
+        EXPECT_EQ(e.err, "");
+        std::vector<std::string> own;
+        for (const auto &line : split(e.out, '\n')) {
+            auto row = split(line, '\t');
+            if (line.empty() || row[0].find("VELMORASTIXTEST") == std::string::npos) continue;
+            own.push_back(row[0]);
+            ASSERT_EQ(row.size(), 5U) << line;
+            EXPECT_EQ(row[1], CAMERA) << line;
+            EXPECT_EQ(row[2], OWN_HWID) << line;
+        }
+        std::string listed = preamble() + "  本工具创建的假设备：" +
+                             std::to_string(std::min<std::size_t>(own.size(), 64)) + " 个\n";
+        for (std::size_t i = 0; i < own.size() && i < 64; ++i) listed += "    " + own[i] + "\n";
+        EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, listed);
+        EXPECT_EQ(foreign_rows(), foreign);
+    }
+    std::chrono::microseconds time_of(const std::vector<std::string> &args) {
+        auto t0 = std::chrono::steady_clock::now();
+        run(shamrig_exe(), args, root);
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - t0);
+    }
+};
+
+TEST_F(Drill, KillingCreateAndRemoveAtRandomMomentsLosesNothing) {
+    std::mt19937 rng(drill_seed());
+    // Kill anywhere in a run's life: from before exec to after its last write.
+    auto create_us = time_of({"create"});
+    auto remove_us = time_of({"remove"});
+    int killed = 0;
+    const int trials = 240;
+    for (int trial = 0; trial < trials; ++trial) {
+        bool remove = trial % 3 == 2;
+        auto span = (remove ? remove_us : create_us).count() * 6 / 5 + 1;
+        auto delay = std::uniform_int_distribution<long long>(0, span)(rng);
+        std::string log = dir.path + "/kill";
+        pid_t pid = start(shamrig_exe(), {remove ? "remove" : "create"}, root, log);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        ::kill(pid, SIGKILL);
+        Result r = finish(pid, log);
+        ASSERT_TRUE(r.status == 0 || r.status == 128 + SIGKILL) << r.status << r.out;
+        killed += r.status == 128 + SIGKILL ? 1 : 0;
+        if (trial % 20 == 19) {
+            SCOPED_TRACE("after trial " + std::to_string(trial));
+            expect_sound_tree();
+        }
+    }
+    std::printf("%d trials, %d runs killed before they ended\n", trials, killed);
+    EXPECT_GT(killed, trials / 4);
+    EXPECT_LT(killed, trials);
+    // The tree still takes devices and gives them up.
+    ASSERT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
+    while (!own_ids(root).empty()) ASSERT_EQ(run(shamrig_exe(), {"remove"}, root).status, 0);
+    expect_sound_tree();
+}
+
+TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (int i = 0; i < 8; ++i) ASSERT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
+        std::vector<pid_t> creates;
+        std::vector<pid_t> lists;
+        for (int i = 0; i < 12; ++i) {
+            creates.push_back(
+                start(shamrig_exe(), {"create"}, root, dir.path + "/c" + std::to_string(i)));
+        }
+        pid_t remover = start(shamrig_exe(), {"remove"}, root, dir.path + "/r");
+        for (int i = 0; i < 4; ++i) {
+            lists.push_back(
+                start(shamrig_exe(), {"list"}, root, dir.path + "/l" + std::to_string(i)));
+        }
+        std::multiset<std::string> created;
+        for (std::size_t i = 0; i < creates.size(); ++i) {
+            Result r = finish(creates[i], dir.path + "/c" + std::to_string(i));
+            EXPECT_EQ(r.status, 0) << r.out;
+            created.insert(r.out.substr(r.out.rfind('\\') + 1));
+        }
+        for (std::size_t i = 0; i < lists.size(); ++i) {
+            Result r = finish(lists[i], dir.path + "/l" + std::to_string(i));
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out.rfind(preamble() + "  本工具创建的假设备：", 0), 0U) << r.out;
+        }
+        Result r = finish(remover, dir.path + "/r");
+        EXPECT_EQ(r.status, 0);
+        // Only this remove takes devices out, so no line may say it failed,
+        // and what is left is exactly what was made less what it removed.
+        EXPECT_EQ(r.out.find("删除失败"), std::string::npos) << r.out;
+        std::size_t removed = 0;
+        for (std::size_t at = 0; (at = r.out.find("✔ 已删除", at)) != std::string::npos; ++at) {
+            ++removed;
+        }
+        EXPECT_EQ(r.out.find("  找到 " + std::to_string(removed) + " 个"), preamble().size())
+            << r.out;
+        EXPECT_EQ(own_ids(root).size(), 8 + created.size() - removed);
+        expect_sound_tree();
+        while (!own_ids(root).empty()) ASSERT_EQ(run(shamrig_exe(), {"remove"}, root).status, 0);
+    }
+}
+
+void write(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST_F(Drill, DamagedTreeIsSkippedNotFatal) {
+    ASSERT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
+    const std::string cam = root + "/devices/" + CAMERA;
+    const std::string sys = root + "/devices/{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+    write(cam + "/ROOT\\VELMORASTIXTEST\\0001", "pnpsim-device 1\nproperty 1 7 52");  // cut off
+    write(cam + "/ROOT\\VELMORASTIXTEST\\0002", "");
+    write(cam + "/ROOT\\VELMORASTIXTEST\\" + std::string(190, '9'), "");  // over 199
+    write(cam + "/ROOT\\VELMORASTIXTEST\\\xff\xfe", "");                  // not UTF-8
+    write(cam + "/root\\velmorastixtest\\0003", "");                      // not as kept
+    write(cam + "/ROOT\\VELMORASTIXTEST\\%zz", "");
+    ::mkdir((cam + "/ROOT\\VELMORASTIXTEST\\0004").c_str(), 0755);  // not a file
+    ::mkdir((root + "/devices/not-a-class").c_str(), 0755);
+    write(root + "/devices/stray-file", "x");
+    write(sys + "/ROOT\\SYSTEM\\0001", std::string(4096, '\0'));
+    Result e = run(pnpsim_exe(), {"enum"}, root);
+    EXPECT_EQ(e.status, 0);
+    for (const char *named : {"not-a-class", "stray-file", "\xff\xfe", "root\\velmorastixtest",
+                              "%zz", "ROOT\\VELMORASTIXTEST\\0004", "ROOT\\VELMORASTIXTEST\\0001",
+                              "ROOT\\VELMORASTIXTEST\\0002", "ROOT\\SYSTEM\\0001"}) {
+        EXPECT_NE(e.err.find(named), std::string::npos) << named << "\n" << e.err;
+    }
+    // A device whose registry data is damaged still exists by its ID: it is
+    // listed and can be removed, as with a damaged registry key.
+    EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, preamble() +
+                                                          "  本工具创建的假设备：3 个\n"
+                                                          "    ROOT\\VELMORASTIXTEST\\0000\n"
+                                                          "    ROOT\\VELMORASTIXTEST\\0001\n"
+                                                          "    ROOT\\VELMORASTIXTEST\\0002\n");
+    Result r = run(shamrig_exe(), {"remove"}, root);
+    EXPECT_EQ(r.out, preamble() +
+                         "  找到 3 个，开始删除...\n"
+                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n"
+                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0001\n"
+                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0002\n");
+    EXPECT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
+}
+
+TEST_F(Drill, AHugeHostileWordIsEchoedWhole) {
+    // Close to the 128 KiB a Linux argument may hold: text, controls and
+    // broken UTF-8, each echoed as the UTF-8 the tool decoded it to.
+    std::string word;
+    std::string echoed;
+    const std::pair<std::string, std::string> pieces[] = {
+        {"abc", "abc"},
+        {"中文", "中文"},
+        {"\x1b[2J\r\t\x07", "\x1b[2J\r\t\x07"},
+        {"\xff", "\xEF\xBF\xBD"},
+        {"\xE4\xB8", "\xEF\xBF\xBD"},
+        {"%ls%n%s", "%ls%n%s"},
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+    };
+    while (word.size() < 100000) {
+        for (const auto &[in, out] : pieces) {
+            word += in;
+            echoed += out;
+        }
+    }
+    Result r = run(shamrig_exe(), {word}, root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out == preamble() + "  未知参数：" + echoed + "\n")
+        << "output of " << r.out.size() << " bytes differs";
+}
+
+}  // namespace
