@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 
 using namespace harness;
@@ -109,6 +110,9 @@ std::string crlf_to_lf(std::string s) {
 // Why the Windows side can't run here, or "" when it can.
 std::string wine_missing() {
     if (!std::filesystem::exists(WINE)) return "wine64 is not installed (" + WINE + ")";
+    if (!std::filesystem::exists(PLATFORM_PROBE_WINDOWS_EXE)) {
+        return std::string("the Windows build is missing (") + PLATFORM_PROBE_WINDOWS_EXE + ")";
+    }
     if (!std::filesystem::exists(SHAMRIG_WINDOWS_EXE)) {
         return std::string("the Windows build is missing (") + SHAMRIG_WINDOWS_EXE + ")";
     }
@@ -151,6 +155,65 @@ TEST_F(OnWine, SameScenarioOnARealSetupApi) {
     Platform p{"wine", BANNER, wine_removes(),
                [&](const std::vector<std::string> &args) { return wine(args); }};
     run_scenario(p);
+}
+
+// The platform probe's answers, in order, as (fact, answer).
+std::vector<std::pair<std::string, std::string>> facts(const std::string &out) {
+    std::vector<std::pair<std::string, std::string>> f;
+    for (const auto &line : split(out, '\n')) {
+        auto at = line.find(": ");
+        if (at != std::string::npos) f.emplace_back(line.substr(0, at), line.substr(at + 2));
+    }
+    return f;
+}
+
+Result probe_on_stand_in(const std::string &root) { return run(PLATFORM_PROBE_EXE, {}, root); }
+
+// Where the stand-in and Wine's SetupAPI are known to differ: what each
+// answers. Every other answer of the probe must be the same on both.
+//  - CM_Get_Device_IDW: the stand-in does what Windows documents (a buffer
+//    too small gets CR_BUFFER_SMALL; an exact fit is filled without NUL);
+//    Wine copies what fits less one unit, ends it with NUL and says
+//    CR_SUCCESS. The tool reads into 511 units of 512, safe under both.
+//  - The hardware key: Wine has none for a device without a driver; the
+//    stand-in keeps one so the tool's values can be inspected.
+//  - Removal parameters: Wine 8.0's SetupDiSetClassInstallParamsW is a
+//    stub that fails without setting an error (what is left is 2).
+//  - The token: Wine always says elevated; the stand-in says so for root.
+std::map<std::string, std::pair<std::string, std::string>> known_differences() {
+    return {
+        {"CM_Get_Device_IDW into 21 units", {"CR 26, 000", "CR 0, 00~"}},
+        {"CM_Get_Device_IDW into 22 units", {"CR 0, 002", "CR 0, 00~"}},
+        {"hardware key of a registered device", {"opened", "error 3758096900"}},
+        {"removal parameters accepted", {"yes", "error 2"}},
+        {"token elevation", {is_root() ? "1, size 4" : "0, size 4", "1, size 4"}},
+    };
+}
+
+TEST_F(OnWine, ThePlatformAnswersAsTheStandInDoes) {
+    TempDir native_dir;
+    Result native = probe_on_stand_in(native_dir.path + "/tree");
+    ASSERT_EQ(native.status, 0) << native.err;
+    std::vector<std::string> argv = {PLATFORM_PROBE_WINDOWS_EXE};
+    Result wine = finish(start(WINE, argv, dir.path, log, wine_env), log);
+    ASSERT_EQ(wine.status, 0) << wine.err;
+    auto ours = facts(native.out);
+    auto theirs = facts(crlf_to_lf(wine.out));
+    ASSERT_EQ(ours.size(), theirs.size()) << native.out << "\n---\n" << wine.out;
+    auto known = known_differences();
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+        const auto &[fact, answer] = ours[i];
+        SCOPED_TRACE(fact);
+        ASSERT_EQ(theirs[i].first, fact);
+        auto k = known.find(fact);
+        if (k == known.end()) {
+            EXPECT_EQ(theirs[i].second, answer);
+        } else {
+            EXPECT_EQ(answer, k->second.first);
+            EXPECT_EQ(theirs[i].second, k->second.second);
+        }
+    }
+    EXPECT_GE(ours.size(), 20U);
 }
 
 TEST(WindowsBuild, ImportsOnlyWhatWindowsShips) {

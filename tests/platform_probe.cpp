@@ -1,0 +1,184 @@
+// Asks the platform the questions the tool's correctness rests on and
+// prints one "fact: answer" line each. The same source runs on the stand-in
+// and, built for Windows, on a real SetupAPI, so the two can be compared.
+#include "device/devinst.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const GUID PROBE_CLASS = {
+    0xCA3E7AB9, 0xB4C3, 0x4AE6, {0x82, 0x51, 0x57, 0x9E, 0xF9, 0x33, 0x89, 0x0F}};
+
+std::string narrow(const WCHAR *w) {
+    std::string s;
+    for (; *w != 0; ++w) s += *w < 0x80 ? static_cast<char>(*w) : '?';
+    return s;
+}
+
+std::basic_string<WCHAR> wide(const std::string &s) {
+    std::basic_string<WCHAR> w;
+    for (char c : s) w += static_cast<WCHAR>(c);
+    return w;
+}
+
+void fact(const char *name, const std::string &answer) {
+    std::printf("%s: %s\n", name, answer.c_str());
+}
+
+std::string code(unsigned long c) { return "error " + std::to_string(c); }
+
+std::string id_of(const SP_DEVINFO_DATA &dev) {
+    WCHAR id[512];
+    std::memset(id, 0, sizeof id);
+    CM_Get_Device_IDW(dev.DevInst, id, 511, 0);
+    return narrow(id);
+}
+
+// Creates an element and registers it; the ID it got, or the error.
+std::string add(const std::string &name, DWORD flags, bool reg = true) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return code(GetLastError());
+    SP_DEVINFO_DATA dev;
+    std::memset(&dev, 0, sizeof dev);
+    dev.cbSize = sizeof dev;
+    std::string out;
+    if (!SetupDiCreateDeviceInfoW(set, wide(name).c_str(), &PROBE_CLASS, nullptr, nullptr, flags,
+                                  &dev)) {
+        out = code(GetLastError());
+    } else if (reg && !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev)) {
+        out = code(GetLastError());
+    } else {
+        out = id_of(dev);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return out;
+}
+
+// Finds a device by ID in a fresh all-classes set and runs `what` on it.
+template <typename What>
+std::string with_device(const std::string &id, What what) {
+    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) return code(GetLastError());
+    SP_DEVINFO_DATA dev;
+    std::memset(&dev, 0, sizeof dev);
+    dev.cbSize = sizeof dev;
+    std::string out = "not found";
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
+        if (_wcsicmp(wide(id_of(dev)).c_str(), wide(id).c_str()) == 0) {
+            out = what(set, dev);
+            break;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return out;
+}
+
+std::string remove_device(const std::string &id) {
+    return with_device(id, [](HDEVINFO set, SP_DEVINFO_DATA &dev) {
+        return SetupDiCallClassInstaller(DIF_REMOVE, set, &dev) ? std::string("removed")
+                                                                : code(GetLastError());
+    });
+}
+
+}  // namespace
+
+int main() {
+    fact("sizes", std::to_string(sizeof(SP_DEVINFO_DATA)) + " " +
+                      std::to_string(sizeof(SP_CLASSINSTALL_HEADER)) + " " +
+                      std::to_string(sizeof(SP_REMOVEDEVICE_PARAMS)));
+    fact("generated id", add("VelmoRastixTest", DICD_GENERATE_ID));
+    fact("next generated id", add("VelmoRastixTest", DICD_GENERATE_ID));
+    fact("full id", add("Root\\LEGACY_BOGUS\\0002", 0));
+    fact("mixed-case id", add("Usb\\Vid_1234&Pid_5678\\velmorastixtest-7", 0));
+    fact("existing id", add("ROOT\\LEGACY_BOGUS\\0002", 0));
+    fact("existing id, other case", add("root\\legacy_bogus\\0002", 0));
+    fact("generated name with backslash", add("A\\B", DICD_GENERATE_ID));
+    fact("199 characters", add("ROOT\\" + std::string(194, 'X'), 0).substr(0, 8));
+    fact("200 characters", add("ROOT\\" + std::string(195, 'Y'), 0));
+    add("ROOT\\UNREGISTERED\\0000", 0, false);
+    fact(
+        "unregistered element after its set",
+        with_device("ROOT\\UNREGISTERED\\0000", [](auto, auto &) { return std::string("found"); }));
+
+    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);
+    add("ROOT\\ADDED_LATER\\0000", 0);
+    SP_DEVINFO_DATA dev;
+    std::memset(&dev, 0, sizeof dev);
+    dev.cbSize = sizeof dev;
+    std::string previous;
+    bool sorted = true;
+    bool later = false;
+    DWORD count = 0;
+    for (; SetupDiEnumDeviceInfo(set, count, &dev); ++count) {
+        std::string id = id_of(dev);
+        sorted = sorted && _wcsicmp(wide(previous).c_str(), wide(id).c_str()) < 0;
+        later = later || id == "ROOT\\ADDED_LATER\\0000";
+        previous = id;
+    }
+    fact("past the last element", code(GetLastError()));
+    fact("enumeration in ascending ID order", sorted ? "yes" : "no");
+    fact("device added after the set was made is in it", later ? "yes" : "no");
+    SetupDiDestroyDeviceInfoList(set);
+
+    // ROOT\LEGACY_BOGUS\0002 has 22 characters: what a buffer of 21, 22
+    // and 23 units holds afterwards, and what the call returns.
+    for (ULONG len : {21U, 22U, 23U}) {
+        std::string name = "CM_Get_Device_IDW into " + std::to_string(len) + " units";
+        fact(name.c_str(),
+             with_device("ROOT\\LEGACY_BOGUS\\0002", [len](HDEVINFO, SP_DEVINFO_DATA &d) {
+                 WCHAR b[32];
+                 for (auto &c : b) c = '#';
+                 CONFIGRET r = CM_Get_Device_IDW(d.DevInst, b, len, 0);
+                 std::string held;
+                 for (ULONG i = 0; i < len; ++i) held += b[i] == 0 ? '~' : static_cast<char>(b[i]);
+                 return "CR " + std::to_string(r) + ", " + held.substr(held.size() - 3);
+             }));
+    }
+    fact("hardware key of a registered device",
+         with_device("ROOT\\VELMORASTIXTEST\\0000", [](HDEVINFO s, SP_DEVINFO_DATA &d) {
+             HKEY key = SetupDiOpenDevRegKey(s, &d, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+             if (key == static_cast<HKEY>(INVALID_HANDLE_VALUE)) return code(GetLastError());
+             RegCloseKey(key);
+             return std::string("opened");
+         }));
+    fact("removal parameters accepted",
+         with_device("ROOT\\VELMORASTIXTEST\\0000", [](HDEVINFO s, SP_DEVINFO_DATA &d) {
+             SP_REMOVEDEVICE_PARAMS p;
+             std::memset(&p, 0, sizeof p);
+             p.ClassInstallHeader.cbSize = sizeof p.ClassInstallHeader;
+             p.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+             p.Scope = DI_REMOVEDEVICE_GLOBAL;
+             return SetupDiSetClassInstallParamsW(s, &d, &p.ClassInstallHeader, sizeof p)
+                        ? std::string("yes")
+                        : code(GetLastError());
+         }));
+    fact("DIF_REMOVE alone", remove_device("ROOT\\VELMORASTIXTEST\\0000"));
+    fact("removed device found again", with_device("ROOT\\VELMORASTIXTEST\\0000", [](auto, auto &) {
+             return std::string("found");
+         }));
+    fact("generated id after removal", add("VelmoRastixTest", DICD_GENERATE_ID));
+
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation;
+    std::memset(&elevation, 0, sizeof elevation);
+    DWORD size = 0;
+    std::string elevated = "token not opened";
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        elevated =
+            GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)
+                ? std::to_string(elevation.TokenIsElevated) + ", size " + std::to_string(size)
+                : code(GetLastError());
+        CloseHandle(token);
+    }
+    fact("token elevation", elevated);
+    for (const char *id : {"ROOT\\LEGACY_BOGUS\\0002", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",
+                           "ROOT\\ADDED_LATER\\0000", "ROOT\\VELMORASTIXTEST\\0000",
+                           "ROOT\\VELMORASTIXTEST\\0001"}) {
+        remove_device(id);
+    }
+    remove_device("ROOT\\" + std::string(194, 'X'));
+    return 0;
+}
