@@ -3,12 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <algorithm>
-#include <chrono>
-#include <random>
 #include <set>
-#include <thread>
 
 using namespace harness;
 
@@ -195,29 +191,6 @@ TEST_F(Cli, SixteenParallelCreatesGiveSixteenDevices) {
     auto ids = own_ids(root);
     EXPECT_EQ(ids.size(), 16U);
     EXPECT_EQ(ids.back(), "ROOT\\VELMORASTIXTEST\\0015");
-}
-
-TEST_F(Cli, KilledCreateNeverLeavesAHalfDevice) {
-    ASSERT_EQ(shamrig({"list"}).status, 0);
-    std::mt19937 rng(20261208);
-    std::uniform_int_distribution<int> delay_us(0, 4000);
-    for (int trial = 0; trial < 40; ++trial) {
-        pid_t pid = start(shamrig_exe(), {"create"}, root, dir.path + "/k");
-        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
-        ::kill(pid, SIGKILL);
-        finish(pid, dir.path + "/k");
-    }
-    int own = 0;
-    for (const auto &row : enum_tree(root)) {
-        if (row[0].find("VELMORASTIXTEST") == std::string::npos) continue;
-        ++own;
-        EXPECT_EQ(row[1], CAMERA) << row[0];
-        EXPECT_EQ(row[2], "ROOT\\VelmoRastixTest") << row[0];
-    }
-    // The tree still takes new devices, numbered after the survivors.
-    char next[16];
-    std::snprintf(next, sizeof next, "%04d", own);
-    EXPECT_EQ(shamrig({"create"}).out, created(std::string("ROOT\\VELMORASTIXTEST\\") + next));
 }
 
 TEST_F(Cli, ListShowsOwnDevicesByIdWhateverTheirClassOrMaker) {
