@@ -44,15 +44,10 @@ std::string add(const std::string &name, DWORD flags, bool reg = true) {
     SP_DEVINFO_DATA dev;
     std::memset(&dev, 0, sizeof dev);
     dev.cbSize = sizeof dev;
-    std::string out;
-    if (!SetupDiCreateDeviceInfoW(set, wide(name).c_str(), &PROBE_CLASS, nullptr, nullptr, flags,
-                                  &dev)) {
-        out = code(GetLastError());
-    } else if (reg && !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev)) {
-        out = code(GetLastError());
-    } else {
-        out = id_of(dev);
-    }
+    bool ok = SetupDiCreateDeviceInfoW(set, wide(name).c_str(), &PROBE_CLASS, nullptr, nullptr,
+                                       flags, &dev) &&
+              (!reg || SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev));
+    std::string out = ok ? id_of(dev) : code(GetLastError());
     SetupDiDestroyDeviceInfoList(set);
     return out;
 }
