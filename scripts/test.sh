@@ -68,6 +68,9 @@ step "build native" sh -c "cmake --preset native -DSHAMRIG_WERROR=ON >/dev/null 
 if [ "$windows_ok" = 1 ]; then
     step "build windows" sh -c "cmake --preset windows -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset windows -j$JOBS >/dev/null && (cd build/windows && cpack -G ZIP >/dev/null)"
 fi
+if [ "$windows_ok" = 1 ]; then
+    step "package shamrig-*-win64.zip" sh -c "cmake -E tar tf build/windows/shamrig-*-win64.zip | sort | tr '\n' ' ' | grep -qx 'README.md shamrig.exe '"
+fi
 step "build asan" sh -c "cmake --preset asan -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset asan -j$JOBS >/dev/null"
 step "build fuzz" sh -c "cmake --preset fuzz -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset fuzz -j$JOBS >/dev/null"
 
