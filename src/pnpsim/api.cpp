@@ -1,6 +1,7 @@
 // The Windows device-installation, registry, token and console interfaces
 // over the stand-in's device tree.
 #include "pnpsim.h"
+#include "text.h"
 #include "tree.h"
 
 #include <algorithm>
@@ -142,6 +143,12 @@ T *lookup(const void *h, Kind kind) {
     return static_cast<T *>(const_cast<void *>(h));
 }
 
+// Takes a handle out of the table before its object is deleted.
+void forget(const void *h) {
+    std::lock_guard<std::mutex> g(handles_mutex);
+    handles.erase(h);
+}
+
 DevInfoSet *new_set() {
     std::lock_guard<std::mutex> g(handles_mutex);
     for (DWORD tries = 0; tries < MAX_SERIAL; ++tries) {
@@ -163,35 +170,6 @@ std::string narrow(PCWSTR w, bool &ascii) {
     for (; *w != 0; ++w) {
         if (*w >= 0x80) ascii = false;
         s += static_cast<char>(*w & 0x7F);
-    }
-    return s;
-}
-
-std::string utf8(PCWSTR w) {
-    std::string s;
-    for (; *w != 0; ++w) {
-        char32_t c = *w;
-        if (c >= 0xD800 && c <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (w[1] - 0xDC00);
-            ++w;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            s += static_cast<char>(c);
-        } else if (c < 0x800) {
-            s += static_cast<char>(0xC0 | (c >> 6));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            s += static_cast<char>(0xE0 | (c >> 12));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            s += static_cast<char>(0xF0 | (c >> 18));
-            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        }
     }
     return s;
 }
@@ -314,9 +292,9 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (fail_injected("SetupDiDestroyDeviceInfoList")) return FALSE;
     auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
     if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    forget(s);
     {
         std::lock_guard<std::mutex> g(handles_mutex);
-        handles.erase(s);
         sets_by_serial.erase(s->serial);
     }
     // Elements that were never registered live only here and go with it.
@@ -608,7 +586,8 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD
     if (k == nullptr) return ERROR_INVALID_HANDLE;
     if ((k->sam & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
-    std::string name = lpValueName == nullptr ? std::string() : utf8(lpValueName);
+    std::string name =
+        lpValueName == nullptr ? std::string() : pnpsim::utf8_from_utf16(lpValueName);
     Value v{dwType,
             std::string(reinterpret_cast<const char *>(lpData), lpData == nullptr ? 0 : cbData)};
     return static_cast<LSTATUS>(pnpsim::tree_set_value(k->id, name, v));
@@ -625,7 +604,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD * /*lpReserved*/,
     DWORD rc = pnpsim::tree_read(k->id, rec, &k->cls);
     if (rc == ERROR_NO_SUCH_DEVINST) return ERROR_KEY_DELETED;
     if (rc != ERROR_SUCCESS) return static_cast<LSTATUS>(rc);
-    std::string name = lpValueName == nullptr ? std::string() : utf8(lpValueName);
+    std::string name =
+        lpValueName == nullptr ? std::string() : pnpsim::utf8_from_utf16(lpValueName);
     auto it = rec.values.find(pnpsim::upper_ascii(name));
     if (it == rec.values.end()) return ERROR_FILE_NOT_FOUND;
     const Value &v = it->second;
@@ -643,10 +623,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD * /*lpReserved*/,
 LSTATUS RegCloseKey(HKEY hKey) {
     auto *k = lookup<Key>(hKey, Kind::key);
     if (k == nullptr) return ERROR_INVALID_HANDLE;
-    {
-        std::lock_guard<std::mutex> g(handles_mutex);
-        handles.erase(k);
-    }
+    forget(k);
     delete k;
     return ERROR_SUCCESS;
 }
@@ -690,10 +667,7 @@ BOOL CloseHandle(HANDLE hObject) {
     if (fail_injected("CloseHandle")) return FALSE;
     auto *t = lookup<Token>(hObject, Kind::token);
     if (t == nullptr) return fail(ERROR_INVALID_HANDLE);
-    {
-        std::lock_guard<std::mutex> g(handles_mutex);
-        handles.erase(t);
-    }
+    forget(t);
     delete t;
     last_error = ERROR_SUCCESS;
     return TRUE;

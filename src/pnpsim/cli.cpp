@@ -41,35 +41,6 @@ std::string error_text(DWORD code) {
     return s;
 }
 
-std::string utf8_of(const std::u16string &w) {
-    std::string s;
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        char32_t c = w[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 &&
-            w[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            s += static_cast<char>(c);
-        } else if (c < 0x800) {
-            s += static_cast<char>(0xC0 | (c >> 6));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            s += static_cast<char>(0xE0 | (c >> 12));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            s += static_cast<char>(0xF0 | (c >> 18));
-            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return s;
-}
-
 // The strings of a REG_SZ or REG_MULTI_SZ value, as UTF-8.
 std::vector<std::string> strings_of(const BYTE *data, DWORD size) {
     std::vector<std::string> out;
@@ -78,13 +49,13 @@ std::vector<std::string> strings_of(const BYTE *data, DWORD size) {
         auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
         if (unit == 0) {
             if (cur.empty()) break;
-            out.push_back(utf8_of(cur));
+            out.push_back(pnpsim::utf8_from_utf16(cur));
             cur.clear();
         } else {
             cur += unit;
         }
     }
-    if (!cur.empty()) out.push_back(utf8_of(cur));
+    if (!cur.empty()) out.push_back(pnpsim::utf8_from_utf16(cur));
     return out;
 }
 
@@ -129,7 +100,7 @@ int cmd_enum() {
             hwids = join(strings_of(hwid, size), ";");
         } else if (GetLastError() != 13) {  // 13: the device has no hardware IDs
             std::fprintf(stderr, "pnpsim: %s: cannot read its registry data: %s\n",
-                         utf8_of(id).c_str(), error_text(GetLastError()).c_str());
+                         pnpsim::utf8_from_utf16(id).c_str(), error_text(GetLastError()).c_str());
         }
         std::string friendly;
         std::string desc;
@@ -139,8 +110,8 @@ int cmd_enum() {
             desc = key_value(key, u"DeviceDesc");
             RegCloseKey(key);
         }
-        out += utf8_of(id) + '\t' + pnpsim::guid_string(dev.ClassGuid) + '\t' + hwids + '\t' +
-               friendly + '\t' + desc + '\n';
+        out += pnpsim::utf8_from_utf16(id) + '\t' + pnpsim::guid_string(dev.ClassGuid) + '\t' +
+               hwids + '\t' + friendly + '\t' + desc + '\n';
     }
     SetupDiDestroyDeviceInfoList(set);
     std::fwrite(out.data(), 1, out.size(), stdout);
@@ -157,7 +128,7 @@ int cmd_add(const GUID &cls, const std::vector<std::u16string> &ids) {
                   SetupDiCreateDeviceInfoW(set, id.c_str(), &cls, nullptr, nullptr, 0, &dev) &&
                   SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev);
         if (!ok) {
-            std::fprintf(stderr, "pnpsim: cannot add %s: %s\n", utf8_of(id).c_str(),
+            std::fprintf(stderr, "pnpsim: cannot add %s: %s\n", pnpsim::utf8_from_utf16(id).c_str(),
                          error_text(GetLastError()).c_str());
             status = 1;
         }
@@ -184,12 +155,13 @@ int cmd_remove(const std::vector<std::u16string> &ids) {
             found = _wcsicmp(have, id.c_str()) == 0;
         }
         if (!found) {
-            std::fprintf(stderr, "pnpsim: cannot remove %s: %s\n", utf8_of(id).c_str(),
+            std::fprintf(stderr, "pnpsim: cannot remove %s: %s\n",
+                         pnpsim::utf8_from_utf16(id).c_str(),
                          error_text(ERROR_NO_SUCH_DEVINST).c_str());
             status = 1;
         } else if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &dev)) {
-            std::fprintf(stderr, "pnpsim: cannot remove %s: %s\n", utf8_of(id).c_str(),
-                         error_text(GetLastError()).c_str());
+            std::fprintf(stderr, "pnpsim: cannot remove %s: %s\n",
+                         pnpsim::utf8_from_utf16(id).c_str(), error_text(GetLastError()).c_str());
             status = 1;
         }
         SetupDiDestroyDeviceInfoList(set);
