@@ -41,6 +41,8 @@ ctest_step() {
     else
         total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
         bad=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
+        # The drills print their seed and figures; keep them in the log.
+        grep -hE "^drill seed|trials, .* killed" "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null || true
         pass $((total - bad))
         [ "$bad" = 0 ] || fail "$bad" "$name: $bad failed (see above)"
     fi
