@@ -229,16 +229,12 @@ bool known_property(DWORD property, DWORD &type) {
 
 // The lowest ROOT\<NAME>\NNNN free both in the tree and in the set.
 std::string tentative_id(const DevInfoSet &s, const std::string &name) {
-    std::string prefix = "ROOT\\" + pnpsim::upper_ascii(name) + "\\";
-    for (unsigned n = 0; n <= 9999; ++n) {
-        char num[8];
-        std::snprintf(num, sizeof num, "%04u", n);
-        std::string id = prefix + num;
-        bool taken = pnpsim::tree_exists(id);
-        for (const auto &e : s.elements) taken = taken || (!e.gone && id_view(s, e) == id);
-        if (!taken) return id;
-    }
-    return {};
+    return pnpsim::lowest_free_id(name, [&s](const std::string &id) {
+        for (const auto &e : s.elements) {
+            if (!e.gone && id_view(s, e) == id) return true;
+        }
+        return false;
+    });
 }
 
 BOOL register_device(DevInfoSet &s, Element &e) {

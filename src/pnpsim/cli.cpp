@@ -75,9 +75,8 @@ std::string key_value(HKEY key, const WCHAR *name) {
 }
 
 int cmd_enum() {
-    std::vector<pnpsim::DeviceEntry> unused;
     std::vector<std::string> skipped;
-    pnpsim::tree_snapshot(unused, &skipped);
+    pnpsim::tree_snapshot([](std::string_view, const GUID &) {}, &skipped);
     for (const auto &s : skipped) std::fprintf(stderr, "pnpsim: skipped %s\n", s.c_str());
     HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {

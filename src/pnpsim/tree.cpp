@@ -480,15 +480,6 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
     return ERROR_SUCCESS;
 }
 
-DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *skipped) {
-    out.clear();
-    return tree_snapshot(
-        [&](std::string_view id, const GUID &cls) {
-            out.push_back({std::string(id), cls});
-        },
-        skipped);
-}
-
 bool tree_exists(const std::string &id, const GUID *cls) { return !find_device(id, cls).empty(); }
 
 bool tree_writable() {
@@ -510,6 +501,26 @@ bool tree_writable() {
     return ::access(dir.c_str(), W_OK) == 0;
 }
 
+std::string lowest_free_id(const std::string &name, const IdFilter &also_taken) {
+    const std::string prefix = "ROOT\\" + upper_ascii(name) + "\\";
+    std::set<DWORD> used;
+    DWORD rc = tree_snapshot([&](std::string_view id, const GUID &) {
+        DWORD n = 0;
+        if (id.size() == prefix.size() + 4 && id.substr(0, prefix.size()) == prefix &&
+            parse_number(std::string(id.substr(prefix.size())), n)) {
+            used.insert(n);
+        }
+    });
+    if (rc != ERROR_SUCCESS) return {};
+    for (unsigned n = 0; n <= 9999; ++n) {
+        char num[8];
+        std::snprintf(num, sizeof num, "%04u", n);
+        std::string id = prefix + num;
+        if (used.count(n) == 0 && (!also_taken || !also_taken(id))) return id;
+    }
+    return {};
+}
+
 DWORD tree_register(const std::string &name_or_id, bool generate, const GUID &cls,
                     const Record &rec, std::string &id) {
     DWORD rc = ensure_tree();
@@ -518,25 +529,10 @@ DWORD tree_register(const std::string &name_or_id, bool generate, const GUID &cl
     rc = lock_tree(lock);
     if (rc != ERROR_SUCCESS) return rc;
     if (generate) {
-        // The lowest number that no registered device uses, chosen under the
-        // lock, so that concurrent registrations never pick the same one.
-        std::string prefix = "ROOT\\" + upper_ascii(name_or_id) + "\\";
-        std::vector<DeviceEntry> all;
-        rc = tree_snapshot(all);
-        if (rc != ERROR_SUCCESS) return rc;
-        std::set<unsigned> used;
-        for (const auto &e : all) {
-            if (e.id.size() == prefix.size() + 4 && e.id.compare(0, prefix.size(), prefix) == 0) {
-                DWORD n = 0;
-                if (parse_number(e.id.substr(prefix.size()), n)) used.insert(n);
-            }
-        }
-        unsigned n = 0;
-        while (used.count(n) != 0) ++n;
-        if (n > 9999) return ERROR_INVALID_DEVINST_NAME;
-        char num[8];
-        std::snprintf(num, sizeof num, "%04u", n);
-        id = prefix + num;
+        // Chosen under the lock, so that concurrent registrations never pick
+        // the same number.
+        id = lowest_free_id(name_or_id);
+        if (id.empty()) return ERROR_INVALID_DEVINST_NAME;
     } else {
         id = upper_ascii(name_or_id);
         if (tree_exists(id)) return ERROR_DEVINST_ALREADY_EXISTS;

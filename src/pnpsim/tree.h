@@ -29,11 +29,6 @@ struct Record {
     std::map<std::string, Value> values;  // by upper-cased value name
 };
 
-struct DeviceEntry {
-    std::string id;  // upper case, as the platform keeps instance IDs
-    GUID cls{};
-};
-
 // Where the tree lives: $PNPSIM_ROOT, default /var/lib/pnpsim.
 std::string tree_root();
 
@@ -42,10 +37,14 @@ std::string tree_root();
 // out and named in *skipped when it is given.
 using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls)>;
 DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped = nullptr);
-DWORD tree_snapshot(std::vector<DeviceEntry> &out, std::vector<std::string> *skipped = nullptr);
 
 // `cls`, when given, is where the device is looked for first.
 bool tree_exists(const std::string &id, const GUID *cls = nullptr);
+
+// ROOT\<NAME>\NNNN with the lowest number that no registered device uses
+// and `also_taken`, when given, does not refuse; "" when none is left.
+using IdFilter = std::function<bool(const std::string &id)>;
+std::string lowest_free_id(const std::string &name, const IdFilter &also_taken = nullptr);
 
 // Registers a new device. With `generate`, `name_or_id` is a device name and
 // the ID becomes ROOT\<NAME>\NNNN with the lowest free number; otherwise it
