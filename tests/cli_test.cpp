@@ -293,6 +293,16 @@ TEST_F(Cli, PnpsimRefusesWhatThePlatformRefuses) {
         EXPECT_NE(r.err, "");
     }
     EXPECT_EQ(pnpsim({"add", "ROOT\\" + std::string(194, 'X')}).status, 0);  // 199 fit
+    // Asked for, the usage is an answer: on stdout, status 0; the same text
+    // as a usage error gives on stderr.
+    const std::string usage = pnpsim({}).err;
+    for (const std::string help : {"--help", "-h"}) {
+        Result r = pnpsim({help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.out, usage) << help;
+        EXPECT_EQ(r.err, "") << help;
+    }
+    EXPECT_EQ(pnpsim({"--help", "enum"}).status, 2);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -192,6 +193,70 @@ TEST_F(Drill, DamagedTreeIsSkippedNotFatal) {
                          "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0001\n"
                          "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0002\n");
     EXPECT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
+}
+
+// As the plain user 65534: a lock of MODE on every file and directory of the
+// tree it can open, held until STOP appears; each one held is named first.
+const char *const LOCK_HOLDER = R"(mode=$1 stop=$2; shift 2
+for p in "$@"; do
+    if [ -r "$p" ] && exec {fd}<"$p"; then flock "$mode" -n "$fd" && echo "held $p"; fi
+done
+echo ready
+while [ ! -e "$stop" ]; do sleep 0.05; done)";
+
+TEST_F(Drill, APlainUserCannotStallTheWriters) {
+    if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";
+    const std::string lock = root + "/lock";
+    const std::string plain_head =
+        "\n  ==== shamrig · 假设备演练工具 ====\n  [警告] 当前不是管理员，创建/删除可能失败\n";
+    // A tree of this version, and one of an earlier version whose lock file
+    // anyone could open; a shared and an exclusive lock on each.
+    for (bool earlier : {false, true}) {
+        for (const std::string mode : {"--shared", "--exclusive"}) {
+            SCOPED_TRACE((earlier ? "earlier tree, " : "tree, ") + mode);
+            if (earlier) {
+                ASSERT_EQ(::chmod(lock.c_str(), 0644), 0);
+            }
+            // A log of its own: an earlier holder's "ready" must not be read.
+            const std::string stop = dir.path + "/stop";
+            const std::string log = dir.path + "/holder" + std::to_string(earlier) + mode;
+            std::vector<std::string> args = {"-c", LOCK_HOLDER, "holder", mode, stop, root};
+            for (const auto &e : std::filesystem::recursive_directory_iterator(root)) {
+                args.push_back(e.path().string());
+            }
+            pid_t holder = start("bash", args, root, log, Options{{}, true});
+            for (int i = 0; i < 1000 && read_file(log + ".out").find("ready") == std::string::npos;
+                 ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            std::string held = read_file(log + ".out");
+            ASSERT_NE(held.find("ready"), std::string::npos) << held;
+            EXPECT_NE(held.find("held " + root + "/devices\n"), std::string::npos) << held;
+            EXPECT_EQ(held.find("held " + lock + "\n") != std::string::npos, earlier) << held;
+
+            std::string out = dir.path + "/writer";
+            Result c = finish(start(shamrig_exe(), {"create"}, root, out), out, 10);
+            EXPECT_EQ(c.status, 0);
+            EXPECT_EQ(c.out, preamble() + "  ✔ 已创建：ROOT\\VELMORASTIXTEST\\0000\n");
+            Result r = finish(start(shamrig_exe(), {"remove"}, root, out), out, 10);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, preamble() +
+                                 "  找到 1 个，开始删除...\n"
+                                 "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n");
+            // Readers stay open to everyone.
+            EXPECT_EQ(run(shamrig_exe(), {"list"}, root, Options{{}, true}).out,
+                      plain_head + "  本工具创建的假设备：0 个\n");
+
+            std::ofstream{stop};
+            Result h = finish(holder, log, 10);
+            EXPECT_EQ(h.status, 0) << h.err;
+            ::unlink(stop.c_str());
+            struct stat st {};
+            ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600U);
+            expect_sound_tree();
+        }
+    }
 }
 
 TEST_F(Drill, AHugeHostileWordIsEchoedWhole) {

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -66,10 +68,18 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
-Result finish(pid_t pid, const std::string &log) {
+Result finish(pid_t pid, const std::string &log, int limit_seconds) {
     Result r;
     int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    if (limit_seconds > 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+        while (::waitpid(pid, &st, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    } else {
+        while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(log + ".out");
     r.err = read_file(log + ".err");

@@ -37,8 +37,9 @@ std::string pnpsim_exe();
 // files named after `log` (a path prefix). Returns the child's pid.
 pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
             const std::string &log, const Options &opt = {});
-// Waits for a child started by start() and collects its result.
-Result finish(pid_t pid, const std::string &log);
+// Waits for a child started by start() and collects its result. With a
+// time limit, a child still running after it is killed (status 128 + 9).
+Result finish(pid_t pid, const std::string &log, int limit_seconds = 0);
 Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
            const Options &opt = {});
 

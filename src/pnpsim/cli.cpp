@@ -16,6 +16,7 @@ constexpr const char *USAGE =
     "usage: pnpsim enum\n"
     "       pnpsim add [--class {GUID}] INSTANCE-ID...\n"
     "       pnpsim remove INSTANCE-ID...\n"
+    "       pnpsim --help\n"
     "The device tree is in $PNPSIM_ROOT (default /var/lib/pnpsim).\n";
 
 // The System device setup class, for devices added without --class.
@@ -172,6 +173,10 @@ int cmd_remove(const std::vector<std::u16string> &ids) {
 
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(USAGE, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     if (args.empty()) {
         std::fputs(USAGE, stderr);
         return 2;

@@ -238,22 +238,65 @@ struct Lock {
     }
 };
 
+// Makes `path` a new, empty, owner-only lock file, whatever was there:
+// renamed into place, so that nobody holds a lock on it yet. 0, or errno.
+int replace_lock_file(const std::string &path) {
+    std::error_code ec;
+    fs::create_directories(tmp_dir(), ec);
+    if (ec) return ec.value();
+    std::string fresh = tmp_dir() + "/lock." + std::to_string(::getpid());
+    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    // The mode given to open() is narrowed by the umask, never widened,
+    // but the file may have been left by an earlier attempt.
+    int err = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+    ::close(fd);
+    if (err == 0 && ::rename(fresh.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(fresh.c_str());
+    return err;
+}
+
 // Takes the writers' lock, making the tree's directory if need be, and
 // sweeps what a killed writer may have left in tmp/.
+//
+// flock() needs no more than read access, so a lock file that others may
+// open would let anyone who cannot write the tree stall every writer. The
+// lock file is therefore owner-only, and one with wider rights (a tree of
+// an earlier version) is replaced rather than tightened: whoever opened it
+// while it was open to all would keep that open file, and its lock.
 DWORD lock_tree(Lock &lock) {
     std::error_code ec;
     fs::create_directories(tree_root(), ec);
     if (ec) return from_errno(ec.value());
-    std::string path = tree_root() + "/lock";
-    lock.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock.fd < 0) return from_errno(errno);
-    while (::flock(lock.fd, LOCK_EX) != 0) {
-        if (errno != EINTR) return from_errno(errno);
+    const std::string path = tree_root() + "/lock";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (lock.fd >= 0) ::close(lock.fd);
+        lock.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        struct stat held {};
+        if (lock.fd < 0 && errno != ELOOP) return from_errno(errno);
+        if (lock.fd < 0 || ::fstat(lock.fd, &held) != 0 || !S_ISREG(held.st_mode) ||
+            (held.st_mode & 077) != 0) {
+            // ENOENT: the lock's holder swept tmp/ under our hands; again.
+            int err = replace_lock_file(path);
+            if (err != 0 && err != ENOENT) return from_errno(err);
+            continue;
+        }
+        while (::flock(lock.fd, LOCK_EX) != 0) {
+            if (errno != EINTR) return from_errno(errno);
+        }
+        // Another writer may have replaced the file while this one waited;
+        // then the lock taken is on a file nobody else will ask for.
+        struct stat named {};
+        if (::stat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino ||
+            named.st_dev != held.st_dev) {
+            continue;
+        }
+        fs::create_directories(tmp_dir(), ec);
+        if (ec) return from_errno(ec.value());
+        for (const auto &name : list_dir(tmp_dir())) fs::remove_all(tmp_dir() + "/" + name, ec);
+        return ERROR_SUCCESS;
     }
-    fs::create_directories(tmp_dir(), ec);
-    if (ec) return from_errno(ec.value());
-    for (const auto &name : list_dir(tmp_dir())) fs::remove_all(tmp_dir() + "/" + name, ec);
-    return ERROR_SUCCESS;
+    return ERROR_GEN_FAILURE;
 }
 
 DWORD write_record(const std::string &dir, const std::string &id, const Record &rec) {
