@@ -1,5 +1,7 @@
-// UTF-16 to UTF-8 output: what comes out decodes back to what went in, with
-// exactly the unpaired surrogates replaced by U+FFFD.
+// Both ways out, for any text: the UTF-8 bytes for a file decode back to
+// what went in, with exactly the unpaired surrogates replaced by U+FFFD;
+// the UTF-16 for a console is the same text; and every piece handed out
+// either way is whole (no split sequence or surrogate pair).
 #include "device/console_out.h"
 #include "pnpsim/text.h"
 
@@ -9,8 +11,21 @@
 
 namespace {
 
-std::string out;
-void keep(const char *bytes, std::size_t size) { out.append(bytes, size); }
+std::string bytes;
+std::u16string units;
+bool broken = false;
+
+void keep_bytes(const char *b, std::size_t size) {
+    std::string piece(b, size);
+    broken = broken || pnpsim::utf8_from_utf16(pnpsim::utf16_from_utf8(piece)) != piece;
+    bytes += piece;
+}
+
+void keep_units(const WCHAR *u, std::size_t count) {
+    std::u16string piece(u, count);
+    broken = broken || pnpsim::utf16_from_utf8(pnpsim::utf8_from_utf16(piece)) != piece;
+    units += piece;
+}
 
 std::u16string expected(const std::u16string &in) {
     std::u16string e;
@@ -37,10 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
         if (unit != 0) text += unit;
     }
-    out.clear();
-    set_output_sink(keep);
+    bytes.clear();
+    units.clear();
+    broken = false;
+    set_output_sink(keep_bytes);
+    say_text("%ls", text.c_str());
+    set_console_sink(keep_units);
     say_text("%ls", text.c_str());
     set_output_sink(nullptr);
-    if (pnpsim::utf16_from_utf8(out) != expected(text)) std::abort();
+    if (broken) std::abort();
+    if (pnpsim::utf16_from_utf8(bytes) != expected(text)) std::abort();
+    if (units != expected(text)) std::abort();
     return 0;
 }

@@ -1,7 +1,7 @@
 # Sourced by the other scripts: installs the Debian packages a step needs
 # when they are missing (as root), or says which ones are missing.
 BUILD_PACKAGES="cmake make g++"
-TEST_PACKAGES="googletest libgtest-dev util-linux clang libclang-rt-14-dev clang-format clang-tidy cppcheck"
+TEST_PACKAGES="googletest libgtest-dev util-linux tmux clang libclang-rt-14-dev clang-format clang-tidy cppcheck"
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
 BENCH_PACKAGES="hyperfine time"
 

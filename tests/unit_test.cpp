@@ -9,20 +9,54 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
 
-std::string captured;
-void capture(const char *bytes, std::size_t size) { captured.append(bytes, size); }
+std::vector<std::string> byte_pieces;
+std::vector<std::u16string> unit_pieces;
+void capture_bytes(const char *bytes, std::size_t size) { byte_pieces.emplace_back(bytes, size); }
+void capture_units(const WCHAR *units, std::size_t count) {
+    unit_pieces.emplace_back(units, count);
+}
+
+// Whole text: it survives a round trip through the other encoding.
+bool whole(const std::string &bytes) {
+    return pnpsim::utf8_from_utf16(pnpsim::utf16_from_utf8(bytes)) == bytes;
+}
+bool whole(const std::u16string &units) {
+    return pnpsim::utf16_from_utf8(pnpsim::utf8_from_utf16(units)) == units;
+}
 
 class Output : public ::testing::Test {
 protected:
-    void SetUp() override {
-        captured.clear();
-        set_output_sink(capture);
-    }
     void TearDown() override { set_output_sink(nullptr); }
+
+    // What `say` prints, the way a file gets it; the way a console gets it
+    // must be the same text, and every piece either way whole.
+    static std::string said(const std::function<void()> &say) {
+        byte_pieces.clear();
+        unit_pieces.clear();
+        set_output_sink(capture_bytes);
+        say();
+        set_console_sink(capture_units);
+        say();
+        std::string bytes;
+        int broken = 0;
+        for (const auto &piece : byte_pieces) {
+            broken += whole(piece) && piece.size() <= 256 ? 0 : 1;
+            bytes += piece;
+        }
+        std::u16string units;
+        for (const auto &piece : unit_pieces) {
+            broken += whole(piece) && piece.size() <= 128 ? 0 : 1;
+            units += piece;
+        }
+        EXPECT_EQ(broken, 0) << "pieces that are not whole text or too long";
+        EXPECT_EQ(pnpsim::utf8_from_utf16(units), bytes);
+        return bytes;
+    }
 };
 
 TEST_F(Output, WideTextBecomesUtf8) {
@@ -45,34 +79,36 @@ TEST_F(Output, WideTextBecomesUtf8) {
         {u"\x01\x1b[31m\t", "\x01\x1b[31m\t"},
     };
     for (const auto &c : cases) {
-        captured.clear();
-        say_text("<%ls>", c.text.c_str());
-        EXPECT_EQ(captured, "<" + c.bytes + ">");
+        EXPECT_EQ(said([&] { say_text("<%ls>", c.text.c_str()); }), "<" + c.bytes + ">");
     }
 }
 
 TEST_F(Output, ConversionsTakeTheirArgumentsInOrder) {
-    say_code("  [错误] 注册设备失败 %lu（需要管理员权限）\n", 4294967295U);
-    say_count("%d|", 0);
-    say_count("%d|", 64);
-    say_count("%d|", -7);
-    say_texts("  %ls  %ls\n", u"✘ 删除失败", u"ID");
-    say("100%% %x %l %ls %d\n");  // unknown or unfed conversions stand as written
-    EXPECT_EQ(captured,
+    EXPECT_EQ(said([] {
+                  say_code("  [错误] 注册设备失败 %lu（需要管理员权限）\n", 4294967295U);
+                  say_count("%d|", 0);
+                  say_count("%d|", 64);
+                  say_count("%d|", -7);
+                  say_texts("  %ls  %ls\n", u"✘ 删除失败", u"ID");
+                  say("100%% %x %l %ls %d %\n");  // unknown or unfed conversions stand as written
+                  say("\xFF\xC3(\xE4\xB8");       // a broken format: U+FFFD, never broken output
+              }),
               "  [错误] 注册设备失败 4294967295（需要管理员权限）\n"
               "0|64|-7|  ✘ 删除失败  ID\n"
-              "100% %x %l %ls %d\n");
+              "100% %x %l %ls %d %\n"
+              "\xEF\xBF\xBD\xEF\xBF\xBD(\xEF\xBF\xBD");
 }
 
-TEST_F(Output, ALongTextStreamsWhole) {
-    std::u16string word(100000, u'中');
-    word[0] = u'A';
-    word.back() = char16_t(0xD83D);  // an unpaired surrogate at the very end
-    say_text("[%ls]\n", word.c_str());
-    std::string expect = "[A";
-    for (int i = 1; i < 99999; ++i) expect += "中";
-    expect += "\xEF\xBF\xBD]\n";
-    EXPECT_EQ(captured, expect);
+TEST_F(Output, ALongTextStreamsInWholePieces) {
+    // Characters of one to four bytes and of one or two units, so that the
+    // buffer fills up at every offset inside a character.
+    std::u16string word = u"A";
+    while (word.size() < 100000) word += u"中😀，✔e";
+    std::string expect = "[" + pnpsim::utf8_from_utf16(word) + "\xEF\xBF\xBD]\n";
+    word += char16_t(0xD83D);  // an unpaired surrogate at the very end
+    EXPECT_TRUE(said([&] { say_text("[%ls]\n", word.c_str()); }) == expect);
+    EXPECT_GT(byte_pieces.size(), 100000 * 2 / 256U);
+    EXPECT_GT(unit_pieces.size(), 100000 / 128U);
 }
 
 TEST(Arguments, Utf8DecodesWithOneReplacementPerInvalidSequence) {

@@ -1,8 +1,13 @@
-// The tool's one path to standard output. Wide text is turned into UTF-8
-// here (U+FFFD for an unpaired surrogate) and everything leaves as bytes,
-// because the C runtimes lose wide output: glibc refuses wprintf once a
-// stream has seen printf, and the Windows runtime drops every non-ASCII
-// character of a wide format in its default locale.
+// The tool's one path to standard output. Every message is formatted here
+// by one routine, into whole characters; only the last step differs. A
+// console is given UTF-16 through WriteConsoleW, as the platform's own
+// tools do, because bytes that reach a console through the C runtime are
+// re-read there and shown as mojibake. Anything else (a file, a pipe) is
+// given UTF-8 bytes through the C runtime, so on Windows a line ends in
+// CRLF as Windows text does. Wide text is converted here, with U+FFFD for
+// an unpaired surrogate: the C runtimes lose wide output (glibc refuses
+// wprintf once a stream has seen printf; the Windows runtime drops every
+// non-ASCII character of a wide format in its default locale).
 #pragma once
 
 #include "devinst.h"
@@ -17,6 +22,12 @@ void say_texts(const char *format, const WCHAR *first, const WCHAR *second);
 void say_code(const char *format, DWORD code);
 void say_count(const char *format, int count);
 
-// Where the bytes go; standard output unless a test says otherwise.
+// Where the text goes. Unless a test says otherwise, standard output is
+// asked once whether it is a console (GetConsoleMode) and gets UTF-16 if
+// it is, UTF-8 bytes if not. Setting a sink picks that way out; nullptr
+// gives the choice back to standard output. Every piece a sink is handed
+// is whole text: no UTF-8 sequence or surrogate pair is ever split.
 using OutputSink = void (*)(const char *bytes, std::size_t size);
+using ConsoleSink = void (*)(const WCHAR *units, std::size_t count);
 void set_output_sink(OutputSink sink);
+void set_console_sink(ConsoleSink sink);

@@ -5,6 +5,7 @@
 #include "tree.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -672,4 +673,61 @@ BOOL CloseHandle(HANDLE hObject) {
 BOOL SetConsoleOutputCP(UINT /*wCodePageID*/) {
     if (fail_injected("SetConsoleOutputCP")) return FALSE;
     return TRUE;  // a terminal here takes UTF-8 already
+}
+
+namespace {
+
+// The standard handles stand for file descriptors 0, 1 and 2.
+int std_fds[3] = {0, 1, 2};
+
+int fd_of(HANDLE h) {
+    for (int &fd : std_fds) {
+        if (h == &fd) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    if (fail_injected("GetStdHandle")) return INVALID_HANDLE_VALUE;
+    if (nStdHandle == STD_INPUT_HANDLE) return &std_fds[0];
+    if (nStdHandle == STD_OUTPUT_HANDLE) return &std_fds[1];
+    if (nStdHandle == STD_ERROR_HANDLE) return &std_fds[2];
+    last_error = ERROR_INVALID_HANDLE;
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+    if (fail_injected("GetConsoleMode")) return FALSE;
+    int fd = fd_of(hConsoleHandle);
+    // As on Windows, a file or a pipe is not a console: the handle is refused.
+    if (fd < 0 || ::isatty(fd) == 0) return fail(ERROR_INVALID_HANDLE);
+    if (lpMode == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    *lpMode = fd == 0 ? 0x7 : ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID /*lpReserved*/) {
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = 0;
+    if (fail_injected("WriteConsoleW")) return FALSE;
+    int fd = fd_of(hConsoleOutput);
+    if (fd < 0 || ::isatty(fd) == 0) return fail(ERROR_INVALID_HANDLE);
+    if (lpBuffer == nullptr && nNumberOfCharsToWrite != 0) return fail(ERROR_INVALID_PARAMETER);
+    // Each call is text of its own: a surrogate pair split over two calls
+    // is two unpaired halves, as a console shows them.
+    std::string bytes = pnpsim::utf8_from_utf16(
+        std::u16string_view(static_cast<const WCHAR *>(lpBuffer), nNumberOfCharsToWrite));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail(ERROR_GEN_FAILURE);
+        done += static_cast<std::size_t>(n);
+    }
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    last_error = ERROR_SUCCESS;
+    return TRUE;
 }

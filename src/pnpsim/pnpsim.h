@@ -23,6 +23,8 @@ using PCWSTR = const WCHAR *;
 using LPCWSTR = const WCHAR *;
 using PBYTE = BYTE *;
 using PDWORD = DWORD *;
+using LPDWORD = DWORD *;
+using LPVOID = void *;
 using HANDLE = void *;
 using PHANDLE = HANDLE *;
 using HWND = struct HWND__ *;
@@ -106,6 +108,11 @@ inline constexpr DWORD REG_DWORD = 4;
 inline constexpr DWORD REG_MULTI_SZ = 7;
 inline constexpr DWORD TOKEN_QUERY = 0x8;
 inline constexpr UINT CP_UTF8 = 65001;
+inline constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+inline constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+inline constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+inline constexpr DWORD ENABLE_PROCESSED_OUTPUT = 0x1;
+inline constexpr DWORD ENABLE_WRAP_AT_EOL_OUTPUT = 0x2;
 inline constexpr ULONG MAX_DEVICE_ID_LEN = 200;
 
 inline constexpr CONFIGRET CR_SUCCESS = 0x0;
@@ -178,6 +185,12 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
                          void *TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);
 BOOL CloseHandle(HANDLE hObject);
 BOOL SetConsoleOutputCP(UINT wCodePageID);
+// A terminal is the stand-in's console: GetConsoleMode succeeds on a
+// standard handle that is a terminal, and WriteConsoleW writes UTF-8 to it.
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 

@@ -1,0 +1,199 @@
+// What an operator reads: the tool run with its standard output on a
+// terminal that tmux draws, and the screen read back as text, for the
+// native build on the stand-in and for shamrig.exe on Wine's console. A
+// file of the output proves its bytes; only the screen proves what a
+// person sees.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+using namespace harness;
+
+namespace {
+
+const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
+const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
+const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
+
+// A terminal the tool runs on, and what that platform does differently.
+struct Terminal {
+    std::string name;
+    std::vector<std::string> command;  // the tool, to which the arguments are added
+    Options env;
+    bool always_elevated;  // Wine's token always says elevated
+    bool removes;          // Wine 8.0 refuses the removal (a stub)
+    // How the terminal shows a character outside the Basic Multilingual
+    // Plane: Wine's console shows each half of its surrogate pair as U+FFFD.
+    std::string emoji_shown;
+};
+
+struct Screen {
+    std::vector<std::string> args;
+    bool plain_user;  // native only: Wine has no token that is not elevated
+    int status;
+    std::function<std::string(const Terminal &)> text;  // after the banner
+};
+
+// Long enough to cross the tool's 256-byte output buffer many times: about
+// 2.8 KB of Chinese, full-width punctuation and check marks.
+std::string long_word() {
+    std::string w;
+    for (int i = 0; i < 110; ++i) w += "演练（第" + std::to_string(i) + "）：假设备，✔";
+    return w;
+}
+
+const std::vector<Screen> SCREENS = {
+    {{},
+     false,
+     1,
+     [](const Terminal &) { return "  用法：shamrig.exe create | remove | list\n\n"; }},
+    {{"list"},
+     true,
+     0,
+     [](const Terminal &t) {
+         return (t.always_elevated ? "" : WARNING) + "  本工具创建的假设备：0 个\n";
+     }},
+    {{long_word()}, false, 1, [](const Terminal &) { return "  未知参数：" + long_word() + "\n"; }},
+    {{"表情😀"},
+     false,
+     1,
+     [](const Terminal &t) { return "  未知参数：表情" + t.emoji_shown + "\n"; }},
+    {{"create"}, false, 0, [](const Terminal &) { return "  ✔ 已创建：" + ID0 + "\n"; }},
+    {{"list"},
+     false,
+     0,
+     [](const Terminal &) { return "  本工具创建的假设备：1 个\n    " + ID0 + "\n"; }},
+    {{"remove"},
+     false,
+     0,
+     [](const Terminal &t) {
+         return "  找到 1 个，开始删除...\n  " +
+                std::string(t.removes ? "✔ 已删除" : "✘ 删除失败") + "  " + ID0 + "\n";
+     }},
+};
+
+// The lines a screen shows, without the blank ones at its end; a screen
+// keeps no spaces at the end of a line.
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines = split(text, '\n');
+    for (auto &line : lines) line.erase(line.find_last_not_of(' ') + 1);
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+// Names the first line that differs, cut short: a screen can be long.
+void expect_same_lines(const std::vector<std::string> &shown,
+                       const std::vector<std::string> &meant) {
+    for (std::size_t i = 0; i < std::max(shown.size(), meant.size()); ++i) {
+        std::string a = i < shown.size() ? shown[i] : "(no line)";
+        std::string b = i < meant.size() ? meant[i] : "(no line)";
+        if (a != b) {
+            ADD_FAILURE() << "line " << i << " of the screen:\n  shown: " << a.substr(0, 160)
+                          << "\n  meant: " << b.substr(0, 160);
+            return;
+        }
+    }
+}
+
+std::string sh_word(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class OnScreen : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string root = dir.path + "/tree";
+    std::string socket = "shamrig-screen-" + std::to_string(::getpid());
+    Options tmux_env{{{"LC_ALL", "C.UTF-8"}}, false};
+    Options wine_env;
+
+    void TearDown() override {
+        tmux({"kill-server"});
+        if (!wine_env.env.empty()) run("/usr/lib/wine/wineserver64", {"-k"}, root, wine_env);
+    }
+
+    Result tmux(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {"-L", socket, "-f", "/dev/null", "-u"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run("tmux", argv, root, tmux_env);
+    }
+
+    // Runs the command in a new 3000-column pane and reads back its screen
+    // once the command has ended; the pane stays until then.
+    std::pair<int, std::string> on_screen(const std::vector<std::string> &command, int n) {
+        std::string status = dir.path + "/status" + std::to_string(n);
+        std::string line;
+        for (const auto &word : command) line += sh_word(word) + " ";
+        line += "; echo $? >" + sh_word(status + ".tmp") + "; mv " + sh_word(status + ".tmp") +
+                " " + sh_word(status) + "; exec sleep 600";
+        std::string session = "run" + std::to_string(n);
+        Result r = tmux({"new-session", "-d", "-x", "3000", "-y", "60", "-s", session, line});
+        EXPECT_EQ(r.status, 0) << r.err;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!std::filesystem::exists(status) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Result screen = tmux({"capture-pane", "-p", "-J", "-S", "-", "-t", session});
+        tmux({"kill-session", "-t", session});
+        std::string code = read_file(status);
+        return {code.empty() ? -1 : std::atoi(code.c_str()), screen.out};
+    }
+
+    void expect_screens(const Terminal &t) {
+        tmux_env.env.insert(tmux_env.env.end(), t.env.env.begin(), t.env.env.end());
+        int n = 0;
+        for (const auto &s : SCREENS) {
+            std::string shown = s.args.empty() ? "(no word)" : s.args[0].substr(0, 24);
+            SCOPED_TRACE(t.name + ": " + shown + (s.plain_user ? " as a plain user" : ""));
+            std::vector<std::string> command;
+            if (s.plain_user && !t.always_elevated) {
+                command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+            }
+            command.insert(command.end(), t.command.begin(), t.command.end());
+            command.insert(command.end(), s.args.begin(), s.args.end());
+            auto [status, screen] = on_screen(command, n++);
+            EXPECT_EQ(status, s.status);
+            expect_same_lines(lines_of(screen), lines_of(BANNER + s.text(t)));
+        }
+    }
+};
+
+TEST_F(OnScreen, NativeTerminal) {
+    if (!is_root()) GTEST_SKIP() << "needs root to show the warning to a plain user";
+    expect_screens({"native", {shamrig_exe()}, {}, false, true, "😀"});
+}
+
+#ifdef SHAMRIG_WINDOWS_EXE
+TEST_F(OnScreen, WineConsole) {
+    const std::string wine = "/usr/lib/wine/wine64";
+    std::string why = !std::filesystem::exists(wine) ? "wine64 is not installed"
+                      : !std::filesystem::exists(SHAMRIG_WINDOWS_EXE)
+                          ? std::string("the Windows build is missing: ") + SHAMRIG_WINDOWS_EXE
+                          : "";
+    if (!why.empty()) {
+        const char *ci = std::getenv("CI");
+        if (ci != nullptr && std::string(ci) == "true") FAIL() << why;
+        std::printf("SKIPPED: Wine's console not checked: %s\n", why.c_str());
+        GTEST_SKIP() << why;
+    }
+    wine_env = {{{"WINEPREFIX", dir.path + "/prefix"}, {"WINEDEBUG", "-all"}}, false};
+    // The prefix is made first, its output to files: Wine's server outlives
+    // the run and holds whatever it inherited.
+    Result boot = run(wine, {"wineboot", "-i"}, root, wine_env);
+    ASSERT_EQ(boot.status, 0) << boot.err;
+    expect_screens({"wine", {wine, SHAMRIG_WINDOWS_EXE}, wine_env, true, false, "\uFFFD\uFFFD"});
+}
+#endif
+
+}  // namespace
