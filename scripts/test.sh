@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: static analysis, the native build's tests (with the
-# Windows executable's scenario on Wine), the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers for a
-# bounded time. Ends with one line "N passed, N failed".
+# screens of shamrig.exe on Wine's console), the Windows build's own tests
+# run by CTest under Wine, the native tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the fuzzers for a bounded time. Ends with
+# one line "N passed, N failed".
 #   FUZZ_SECONDS  time per fuzz target (default 30)
 set -u
 cd "$(dirname "$0")/.."
@@ -22,14 +23,15 @@ fail() {
 }
 # step NAME COMMAND...: a check that counts once.
 step() {
-    local name=$1
+    local name=$1 t0=$SECONDS
     shift
     echo "=== $name"
     if "$@"; then pass 1; else fail 1 "$name"; fi
+    echo "    ($((SECONDS - t0)) s)"
 }
 # ctest_step NAME PRESET: every CTest test counts.
 ctest_step() {
-    local name=$1 preset=$2 log
+    local name=$1 preset=$2 log t0=$SECONDS
     log=$(mktemp)
     echo "=== $name"
     ctest --preset "$preset" -j"$JOBS" 2>&1 | tee "$log" | grep -E "SKIPPED|\*\*\*|tests passed|^[0-9]+ - " || true
@@ -47,6 +49,7 @@ ctest_step() {
         [ "$bad" = 0 ] || fail "$bad" "$name: $bad failed (see above)"
     fi
     rm -f "$log"
+    echo "    ($((SECONDS - t0)) s)"
 }
 
 if ! need $BUILD_PACKAGES $TEST_PACKAGES; then
@@ -65,6 +68,10 @@ if ! need $WINDOWS_PACKAGES; then
 fi
 
 SOURCES=$(git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp')
+# clang-tidy reads each build's compile commands: the native build's for
+# most, the Windows build's for what is built otherwise there.
+NATIVE_SOURCES=$(echo "$SOURCES" | tr ' ' '\n' | grep -E '^(src|tests)/.*\.cpp$' | grep -v '_windows\.cpp$' | tr '\n' ' ')
+WINDOWS_SOURCES="tests/harness_windows.cpp tests/scenario_test.cpp tests/platforms.cpp src/device/console_out.cpp"
 
 step "build native" sh -c "cmake --preset native -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset native -j$JOBS >/dev/null"
 if [ "$windows_ok" = 1 ]; then
@@ -77,11 +84,33 @@ step "build asan" sh -c "cmake --preset asan -DSHAMRIG_WERROR=ON >/dev/null && c
 step "build fuzz" sh -c "cmake --preset fuzz -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset fuzz -j$JOBS >/dev/null"
 
 step "clang-format" clang-format --dry-run -Werror $SOURCES
-step "clang-tidy" sh -c "clang-tidy -p build/native --quiet $(echo $SOURCES | tr ' ' '\n' | grep -E '^(src|tests)/.*\.cpp$' | tr '\n' ' ') 2>&1 | grep -E 'warning:|error:' && exit 1 || exit 0"
+# tidy BUILD_DIR FILE...: clang-tidy on every core, with $TIDY_ARGS; any
+# finding fails the step.
+tidy() {
+    local dir=$1
+    shift
+    # shellcheck disable=SC2086
+    ! printf '%s\n' "$@" | xargs -P "$JOBS" -n 2 clang-tidy -p "$dir" --quiet $TIDY_ARGS 2>&1 |
+        grep -E 'warning:|error:'
+}
+TIDY_ARGS=""
+# shellcheck disable=SC2086
+step "clang-tidy" tidy build/native $NATIVE_SOURCES
+if [ "$windows_ok" = 1 ]; then
+    # What is compiled otherwise for Windows, against the mingw-w64 headers.
+    mingw_include=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")/include/c++
+    TIDY_ARGS="--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-isystem$mingw_include
+        --extra-arg=-isystem$mingw_include/x86_64-w64-mingw32"
+    # shellcheck disable=SC2086
+    step "clang-tidy (Windows build)" tidy build/windows $WINDOWS_SOURCES
+fi
 step "cppcheck" cppcheck --enable=warning,performance,portability --library=googletest --std=c++20 \
     --language=c++ --inline-suppr --error-exitcode=1 --quiet -I src -I src/pnpsim src tests fuzz
 
-ctest_step "tests (native, and shamrig.exe on Wine)" native
+ctest_step "tests (native, and shamrig.exe on Wine's console)" native
+if [ "$windows_ok" = 1 ]; then
+    ctest_step "tests (the Windows build, run by CTest under Wine)" windows
+fi
 ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
 
 for target in front_end utf8_output own_device_match; do

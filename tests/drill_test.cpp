@@ -247,7 +247,7 @@ TEST_F(Drill, APlainUserCannotStallTheWriters) {
             EXPECT_EQ(run(shamrig_exe(), {"list"}, root, Options{{}, true}).out,
                       plain_head + "  本工具创建的假设备：0 个\n");
 
-            std::ofstream{stop};
+            std::ofstream(stop) << "stop\n";
             Result h = finish(holder, log, 10);
             EXPECT_EQ(h.status, 0) << h.err;
             ::unlink(stop.c_str());

@@ -1,99 +1,18 @@
 #include "harness.h"
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace harness {
 
-TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "shamrig-test.XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    // Readable by the plain user the elevation tests run as.
-    ::chmod(templ.c_str(), 0755);
-    path = templ;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
-std::string shamrig_exe() { return SHAMRIG_EXE; }
-std::string pnpsim_exe() { return PNPSIM_EXE; }
-
-pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
-            const std::string &log, const Options &opt) {
-    std::vector<std::string> argv;
-    if (opt.as_nobody) {
-        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    }
-    argv.push_back(exe);
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    int out = ::open((log + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open((log + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = ::open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || in < 0) ::_exit(126);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::setenv("PNPSIM_ROOT", root.c_str(), 1);
-    ::unsetenv("PNPSIM_FAIL");
-    for (const auto &[k, v] : opt.env) ::setenv(k.c_str(), v.c_str(), 1);
-    std::vector<char *> cargv;
-    for (auto &a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    ::execvp(cargv[0], cargv.data());
-    ::_exit(127);
-}
-
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
+    // A UTF-8 name, whatever the system's code page.
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                     std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-Result finish(pid_t pid, const std::string &log, int limit_seconds) {
-    Result r;
-    int st = 0;
-    if (limit_seconds > 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
-        while (::waitpid(pid, &st, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    } else {
-        while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.out = read_file(log + ".out");
-    r.err = read_file(log + ".err");
-    return r;
-}
-
-Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
-           const Options &opt) {
-    static std::atomic<int> serial{0};
-    std::string log = root + ".run" + std::to_string(++serial);
-    Result r = finish(start(exe, args, root, log, opt), log);
-    ::unlink((log + ".out").c_str());
-    ::unlink((log + ".err").c_str());
-    return r;
 }
 
 std::vector<std::string> split(const std::string &s, char sep) {
@@ -105,31 +24,6 @@ std::vector<std::string> split(const std::string &s, char sep) {
         if (at == std::string::npos) return out;
         start = at + 1;
     }
-}
-
-std::vector<std::vector<std::string>> enum_tree(const std::string &root) {
-    Result r = run(pnpsim_exe(), {"enum"}, root);
-    std::vector<std::vector<std::string>> rows;
-    for (const auto &line : split(r.out, '\n')) {
-        if (!line.empty()) rows.push_back(split(line, '\t'));
-    }
-    return rows;
-}
-
-std::vector<std::string> own_ids(const std::string &root) {
-    std::vector<std::string> ids;
-    for (const auto &row : enum_tree(root)) {
-        if (row[0].find("VELMORASTIXTEST") != std::string::npos) ids.push_back(row[0]);
-    }
-    return ids;
-}
-
-bool is_root() { return ::geteuid() == 0; }
-
-std::string preamble() {
-    std::string s = "\n  ==== shamrig · 假设备演练工具 ====\n";
-    if (!is_root()) s += "  [警告] 当前不是管理员，创建/删除可能失败\n";
-    return s;
 }
 
 }  // namespace harness

@@ -1,12 +1,16 @@
-// Running the real binaries in tests: a fresh device tree per test, the
-// program's stdout and stderr taken from files, its exit status.
+// Running the real binaries in tests: a fresh device tree per test (on the
+// stand-in), the program's stdout and stderr taken from files, its exit
+// status. The same interface runs programs on POSIX (fork and exec) and on
+// Windows (CreateProcessW), where the tests of the Windows build run.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#if !defined(_WIN32)
 #include <sys/types.h>
+#endif
 
 namespace harness {
 
@@ -18,7 +22,7 @@ struct Result {
 
 struct Options {
     std::vector<std::pair<std::string, std::string>> env;  // added to the environment
-    bool as_nobody = false;  // run as user and group 65534 (needs root)
+    bool as_nobody = false;  // run as user and group 65534 (needs root; POSIX only)
 };
 
 // A temporary directory that goes away with the object.
@@ -30,7 +34,19 @@ struct TempDir {
     TempDir &operator=(const TempDir &) = delete;
 };
 
+// The tool and the platform probe of the build under test.
 std::string shamrig_exe();
+std::string platform_probe_exe();
+
+// Runs `exe` with `args` (UTF-8) and PNPSIM_ROOT=root, and waits for it;
+// its output goes through files named after `root`.
+Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
+           const Options &opt = {});
+
+std::string read_file(const std::string &path);
+std::vector<std::string> split(const std::string &s, char sep);
+
+#if !defined(_WIN32)
 std::string pnpsim_exe();
 
 // Starts `exe` with `args` and PNPSIM_ROOT=root; stdout and stderr go to
@@ -40,19 +56,15 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
 // Waits for a child started by start() and collects its result. With a
 // time limit, a child still running after it is killed (status 128 + 9).
 Result finish(pid_t pid, const std::string &log, int limit_seconds = 0);
-Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
-           const Options &opt = {});
-
-std::string read_file(const std::string &path);
 
 // The lines of `pnpsim enum`, split into fields.
 std::vector<std::vector<std::string>> enum_tree(const std::string &root);
 // Instance IDs from `pnpsim enum` whose ID contains the tool's device name.
 std::vector<std::string> own_ids(const std::string &root);
-std::vector<std::string> split(const std::string &s, char sep);
 
 // What the tool prints before any command output.
 std::string preamble();
 bool is_root();
+#endif
 
 }  // namespace harness

@@ -1,6 +1,9 @@
 // Asks the platform the questions the tool's correctness rests on and
 // prints one "fact: answer" line each. The same source runs on the stand-in
 // and, built for Windows, on a real SetupAPI, so the two can be compared.
+// `platform_probe remove ID...` takes devices out the platform's own way
+// (DIF_REMOVE alone), for tests that must leave the platform as they found
+// it where the tool's own removal is refused.
 #include "device/devinst.h"
 
 #include <cstdio>
@@ -80,7 +83,16 @@ std::string remove_device(const std::string &id) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "remove") == 0) {
+        int status = 0;
+        for (int i = 2; i < argc; ++i) {
+            std::string result = remove_device(argv[i]);
+            fact(argv[i], result);
+            status = result == "removed" ? status : 1;
+        }
+        return status;
+    }
     fact("sizes", std::to_string(sizeof(SP_DEVINFO_DATA)) + " " +
                       std::to_string(sizeof(SP_CLASSINSTALL_HEADER)) + " " +
                       std::to_string(sizeof(SP_REMOVEDEVICE_PARAMS)));

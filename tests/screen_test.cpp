@@ -4,6 +4,7 @@
 // file of the output proves its bytes; only the screen proves what a
 // person sees.
 #include "harness.h"
+#include "platforms.h"
 
 #include <gtest/gtest.h>
 
@@ -24,21 +25,16 @@ const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
 const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
 const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 
-// A terminal the tool runs on, and what that platform does differently.
+// A terminal the tool runs on, and the platform that runs the tool there.
 struct Terminal {
-    std::string name;
+    const platforms::Facts &facts;
     std::vector<std::string> command;  // the tool, to which the arguments are added
     Options env;
-    bool always_elevated;  // Wine's token always says elevated
-    bool removes;          // Wine 8.0 refuses the removal (a stub)
-    // How the terminal shows a character outside the Basic Multilingual
-    // Plane: Wine's console shows each half of its surrogate pair as U+FFFD.
-    std::string emoji_shown;
 };
 
 struct Screen {
     std::vector<std::string> args;
-    bool plain_user;  // native only: Wine has no token that is not elevated
+    bool plain_user;  // where the platform has a token that is not elevated
     int status;
     std::function<std::string(const Terminal &)> text;  // after the banner
 };
@@ -60,13 +56,15 @@ const std::vector<Screen> SCREENS = {
      true,
      0,
      [](const Terminal &t) {
-         return (t.always_elevated ? "" : WARNING) + "  本工具创建的假设备：0 个\n";
+         return (t.facts.always_elevated ? "" : WARNING) + "  本工具创建的假设备：0 个\n";
      }},
     {{long_word()}, false, 1, [](const Terminal &) { return "  未知参数：" + long_word() + "\n"; }},
     {{"表情😀"},
      false,
      1,
-     [](const Terminal &t) { return "  未知参数：表情" + t.emoji_shown + "\n"; }},
+     [](const Terminal &t) {
+         return "  未知参数：表情" + std::string(t.facts.emoji_on_console) + "\n";
+     }},
     {{"create"}, false, 0, [](const Terminal &) { return "  ✔ 已创建：" + ID0 + "\n"; }},
     {{"list"},
      false,
@@ -77,7 +75,7 @@ const std::vector<Screen> SCREENS = {
      0,
      [](const Terminal &t) {
          return "  找到 1 个，开始删除...\n  " +
-                std::string(t.removes ? "✔ 已删除" : "✘ 删除失败") + "  " + ID0 + "\n";
+                std::string(t.facts.removes ? "✔ 已删除" : "✘ 删除失败") + "  " + ID0 + "\n";
      }},
 };
 
@@ -114,55 +112,59 @@ class OnScreen : public ::testing::Test {
 protected:
     TempDir dir;
     std::string root = dir.path + "/tree";
-    std::string socket = "shamrig-screen-" + std::to_string(::getpid());
+    std::string socket = "shamrig-screen-" + std::to_string(::getpid()) + "-";
     Options tmux_env{{{"LC_ALL", "C.UTF-8"}}, false};
     Options wine_env;
+    int runs = 0;
 
     void TearDown() override {
-        tmux({"kill-server"});
+        for (int n = 0; n < runs; ++n) tmux(n, {"kill-server"});
         if (!wine_env.env.empty()) run("/usr/lib/wine/wineserver64", {"-k"}, root, wine_env);
     }
 
-    Result tmux(const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {"-L", socket, "-f", "/dev/null", "-u"};
+    // Each run has a tmux server of its own: a server whose last session
+    // has gone exits, and a new session must not race it.
+    Result tmux(int n, const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {"-L", socket + std::to_string(n), "-f", "/dev/null", "-u"};
         argv.insert(argv.end(), args.begin(), args.end());
         return run("tmux", argv, root, tmux_env);
     }
 
     // Runs the command in a new 3000-column pane and reads back its screen
     // once the command has ended; the pane stays until then.
-    std::pair<int, std::string> on_screen(const std::vector<std::string> &command, int n) {
+    std::pair<int, std::string> on_screen(const std::vector<std::string> &command) {
+        int n = runs++;
         std::string status = dir.path + "/status" + std::to_string(n);
         std::string line;
         for (const auto &word : command) line += sh_word(word) + " ";
         line += "; echo $? >" + sh_word(status + ".tmp") + "; mv " + sh_word(status + ".tmp") +
                 " " + sh_word(status) + "; exec sleep 600";
-        std::string session = "run" + std::to_string(n);
-        Result r = tmux({"new-session", "-d", "-x", "3000", "-y", "60", "-s", session, line});
+        Result r = tmux(n, {"new-session", "-d", "-x", "3000", "-y", "60", line});
         EXPECT_EQ(r.status, 0) << r.err;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!std::filesystem::exists(status) && std::chrono::steady_clock::now() < deadline) {
+        while (r.status == 0 && !std::filesystem::exists(status) &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        Result screen = tmux({"capture-pane", "-p", "-J", "-S", "-", "-t", session});
-        tmux({"kill-session", "-t", session});
+        Result screen = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
+        tmux(n, {"kill-server"});
         std::string code = read_file(status);
         return {code.empty() ? -1 : std::atoi(code.c_str()), screen.out};
     }
 
     void expect_screens(const Terminal &t) {
         tmux_env.env.insert(tmux_env.env.end(), t.env.env.begin(), t.env.env.end());
-        int n = 0;
         for (const auto &s : SCREENS) {
             std::string shown = s.args.empty() ? "(no word)" : s.args[0].substr(0, 24);
-            SCOPED_TRACE(t.name + ": " + shown + (s.plain_user ? " as a plain user" : ""));
+            SCOPED_TRACE(std::string(t.facts.name) + ": " + shown +
+                         (s.plain_user ? " as a plain user" : ""));
             std::vector<std::string> command;
-            if (s.plain_user && !t.always_elevated) {
+            if (s.plain_user && !t.facts.always_elevated) {
                 command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
             }
             command.insert(command.end(), t.command.begin(), t.command.end());
             command.insert(command.end(), s.args.begin(), s.args.end());
-            auto [status, screen] = on_screen(command, n++);
+            auto [status, screen] = on_screen(command);
             EXPECT_EQ(status, s.status);
             expect_same_lines(lines_of(screen), lines_of(BANNER + s.text(t)));
         }
@@ -171,7 +173,7 @@ protected:
 
 TEST_F(OnScreen, NativeTerminal) {
     if (!is_root()) GTEST_SKIP() << "needs root to show the warning to a plain user";
-    expect_screens({"native", {shamrig_exe()}, {}, false, true, "😀"});
+    expect_screens({platforms::facts(platforms::STAND_IN), {shamrig_exe()}, {}});
 }
 
 #ifdef SHAMRIG_WINDOWS_EXE
@@ -192,7 +194,7 @@ TEST_F(OnScreen, WineConsole) {
     // the run and holds whatever it inherited.
     Result boot = run(wine, {"wineboot", "-i"}, root, wine_env);
     ASSERT_EQ(boot.status, 0) << boot.err;
-    expect_screens({"wine", {wine, SHAMRIG_WINDOWS_EXE}, wine_env, true, false, "\uFFFD\uFFFD"});
+    expect_screens({platforms::facts(platforms::WINE), {wine, SHAMRIG_WINDOWS_EXE}, wine_env});
 }
 #endif
 

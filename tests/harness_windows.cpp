@@ -1,0 +1,157 @@
+// Running programs on Windows (and Wine): CreateProcessW with standard
+// output and error in files, as an operator's redirection would have it.
+#include "harness.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+
+namespace harness {
+
+namespace {
+
+std::wstring wide(const std::string &utf8) {
+    if (utf8.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+    return w;
+}
+
+std::string utf8(const std::wstring &w) {
+    if (w.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
+// One argument as the C runtime's parser takes it back: quoted when it
+// holds a space, a tab or a quote, or is empty; backslashes doubled only
+// where a quote follows them.
+std::wstring quoted(const std::wstring &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+    std::wstring q = L"\"";
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        while (i < arg.size() && arg[i] == L'\\') {
+            ++i;
+            ++backslashes;
+        }
+        if (i == arg.size()) {
+            q.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (arg[i] == L'"') {
+            q.append(backslashes * 2 + 1, L'\\');
+        } else {
+            q.append(backslashes, L'\\');
+        }
+        q += arg[i];
+    }
+    return q + L"\"";
+}
+
+// This process's environment with `extra` set, as CreateProcessW takes it.
+std::wstring environment_with(const std::vector<std::pair<std::string, std::string>> &extra) {
+    std::wstring block;
+    wchar_t *current = GetEnvironmentStringsW();
+    for (const wchar_t *p = current; *p != 0; p += wcslen(p) + 1) {
+        std::wstring entry = p;
+        bool replaced = false;
+        for (const auto &[name, value] : extra) {
+            std::wstring prefix = wide(name) + L"=";
+            replaced = replaced || _wcsnicmp(entry.c_str(), prefix.c_str(), prefix.size()) == 0;
+        }
+        if (!replaced) block += entry + L'\0';
+    }
+    FreeEnvironmentStringsW(current);
+    for (const auto &[name, value] : extra) block += wide(name + "=" + value) + L'\0';
+    return block + L'\0';
+}
+
+HANDLE file_for_child(const std::wstring &path, bool write) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string beside_this_program(const wchar_t *name) {
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::filesystem::path dir = std::filesystem::path(std::wstring(self, n)).parent_path();
+    return utf8((dir / name).wstring());
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    static std::atomic<int> serial{0};
+    auto dir = std::filesystem::temp_directory_path() /
+               (L"shamrig-test." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                std::to_wstring(++serial));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    path = utf8(dir.wstring());
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(wide(path), ec);
+}
+
+// Both are built into the directory of the test programs.
+std::string shamrig_exe() { return beside_this_program(L"shamrig.exe"); }
+std::string platform_probe_exe() { return beside_this_program(L"platform_probe.exe"); }
+
+Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
+           const Options &opt) {
+    static std::atomic<int> serial{0};
+    std::wstring log = wide(root) + L".run" + std::to_wstring(++serial);
+    std::wstring command = quoted(wide(exe));
+    for (const auto &a : args) command += L" " + quoted(wide(a));
+    Result r;
+    HANDLE in = file_for_child(L"NUL", false);
+    HANDLE out = file_for_child(log + L".out", true);
+    HANDLE err = file_for_child(log + L".err", true);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi{};
+    std::wstring env = environment_with(opt.env);
+    // No console of its own: its output is the files, and nothing is left
+    // behind that could hold the test runner's own output open.
+    BOOL started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+                   err != INVALID_HANDLE_VALUE &&
+                   CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                  CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
+                                  nullptr, &si, &pi);
+    for (HANDLE h : {in, out, err}) {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    if (!started) {
+        r.err = "cannot start " + exe + ": error " + std::to_string(GetLastError());
+        return r;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    r.status = static_cast<int>(code);
+    r.out = read_file(utf8(log + L".out"));
+    r.err = read_file(utf8(log + L".err"));
+    DeleteFileW((log + L".out").c_str());
+    DeleteFileW((log + L".err").c_str());
+    return r;
+}
+
+}  // namespace harness
