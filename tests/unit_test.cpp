@@ -2,6 +2,7 @@
 // decoding, the own-device match, and the stand-in's platform behaviour.
 #include "device/console_out.h"
 #include "device/fake_device.h"
+#include "device/messages.h"
 #include "harness.h"
 #include "pnpsim/text.h"
 
@@ -298,6 +299,48 @@ TEST_F(StandIn, TheHardwareKeyKeepsItsValuesUntilRemoval) {
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
     EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// The operator's guide explains every message the tool can print, as the
+// screen shows it, with the guide's names for what a conversion stands for.
+TEST(OperatorGuide, ExplainsEveryMessage) {
+    std::string guide = harness::read_file(SHAMRIG_SOURCE_DIR "/docs/operator-guide.zh-CN.md");
+    ASSERT_FALSE(guide.empty());
+    for (std::size_t at; (at = guide.find("\\|")) != std::string::npos;) guide.erase(at, 1);
+    const std::pair<const char *, const char *> messages[] = {
+        {MSG_BANNER, ""},
+        {MSG_NOT_ELEVATED, ""},
+        {MSG_USAGE, ""},
+        {MSG_UNKNOWN_WORD, "<你输入的内容>"},
+        {MSG_CREATE_LIST_FAILED, ""},
+        {MSG_CREATE_INFO_FAILED, ""},
+        {MSG_HARDWARE_ID_FAILED, ""},
+        {MSG_REGISTER_FAILED, ""},
+        {MSG_CREATED, "<实例 ID>"},
+        {MSG_LIST_COUNT, ""},
+        {MSG_NOTHING_FOUND, ""},
+        {MSG_REMOVE_COUNT, ""},
+    };
+    std::vector<std::string> shown;
+    for (const auto &[message, text] : messages) {
+        std::string line = message;
+        for (const auto &[conversion, name] : {std::pair<std::string, std::string>{"%ls", text},
+                                               {"%lu", "<错误码>"},
+                                               {"%d", "<数量>"}}) {
+            for (std::size_t at; (at = line.find(conversion)) != std::string::npos;) {
+                line.replace(at, conversion.size(), name);
+            }
+        }
+        std::size_t from = line.find_first_not_of("\n ");  // as a line reads on the screen
+        shown.push_back(line.substr(from, line.find_last_not_of('\n') + 1 - from));
+    }
+    for (const WCHAR *status : {STATUS_REMOVED, STATUS_FAILED}) {
+        shown.push_back(pnpsim::utf8_from_utf16(status) + "  <实例 ID>");
+    }
+    for (const auto &line : shown) {
+        EXPECT_TRUE(guide.find("`" + line + "`") != std::string::npos)
+            << "not in the guide: " << line;
+    }
 }
 
 }  // namespace

@@ -50,15 +50,15 @@ struct Chunk {
     union {
         char bytes[CHUNK];
         WCHAR wide[CHUNK_UNITS];
-    };
+    } text;
 };
 
 void flush(Chunk &c) {
     if (c.used > 0) {
         if (c.units) {
-            unit_sink(c.wide, c.used);
+            unit_sink(c.text.wide, c.used);
         } else {
-            byte_sink(c.bytes, c.used);
+            byte_sink(c.text.bytes, c.used);
         }
     }
     c.used = 0;
@@ -70,10 +70,10 @@ void put_code_point(Chunk &c, unsigned long cp) {
         std::size_t need = cp < 0x10000 ? 1 : 2;
         if (c.used + need > CHUNK_UNITS) flush(c);
         if (need == 1) {
-            c.wide[c.used++] = static_cast<WCHAR>(cp);
+            c.text.wide[c.used++] = static_cast<WCHAR>(cp);
         } else {
-            c.wide[c.used++] = static_cast<WCHAR>(0xD800 + ((cp - 0x10000) >> 10));
-            c.wide[c.used++] = static_cast<WCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            c.text.wide[c.used++] = static_cast<WCHAR>(0xD800 + ((cp - 0x10000) >> 10));
+            c.text.wide[c.used++] = static_cast<WCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
         }
         return;
     }
@@ -95,7 +95,7 @@ void put_code_point(Chunk &c, unsigned long cp) {
         seq[n++] = static_cast<char>(0x80 | (cp & 0x3F));
     }
     if (c.used + n > CHUNK) flush(c);
-    for (std::size_t i = 0; i < n; ++i) c.bytes[c.used++] = seq[i];
+    for (std::size_t i = 0; i < n; ++i) c.text.bytes[c.used++] = seq[i];
 }
 
 // The next character of a UTF-8 format; a byte that starts no valid

@@ -40,7 +40,15 @@ int enum_mine(OwnDeviceList &list) {
         CM_Get_Device_IDW(dev.DevInst, id, ID_LEN - 1, 0);
         ++index;
         if (id_is_mine(id)) {
+#if defined(_MSC_VER)
+#pragma warning(push)
+// MSVC deprecates wcscpy (C4996); safe here: both are ID_LEN slots, the source terminated.
+#pragma warning(disable : 4996)
+#endif
             wcscpy(list[count], id);
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
             if (++count == MAX_MINE) break;
         }
     }

@@ -1,6 +1,8 @@
 // Everything the tool says, in one place. Every line goes to standard
-// output as UTF-8; %ls stands for a wide text (instance ID, status, the
-// operator's word), %lu for a platform error code, %d for a count.
+// output, as UTF-16 to a console and UTF-8 elsewhere; %ls stands for a wide
+// text (instance ID, status, the operator's word), %lu for a platform
+// error code, %d for a count. docs/operator-guide.zh-CN.md explains each
+// one to operators, and a unit test holds the two together.
 #pragma once
 
 #include "devinst.h"
