@@ -124,13 +124,39 @@ if [ "$windows_ok" = 1 ]; then
 fi
 ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
 
-for target in front_end utf8_output own_device_match; do
+# fuzz TARGET: runs one fuzz target for FUZZ_SECONDS on a fresh corpus
+# seeded from fuzz/corpus; its log is build/fuzz/TARGET.log.
+fuzz() {
+    local corpus rc
     corpus=$(mktemp -d)
-    step "fuzz $target (${FUZZ_SECONDS}s)" sh -c "build/fuzz/fuzz_$target -max_total_time=$FUZZ_SECONDS \
-        -rss_limit_mb=2048 -print_final_stats=1 $corpus fuzz/corpus/$target >build/fuzz/$target.log 2>&1 \
-        && grep -E 'stat::number_of_executed_units' build/fuzz/$target.log \
-        || { tail -n 40 build/fuzz/$target.log; exit 1; }"
+    build/fuzz/fuzz_$1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -print_final_stats=1 \
+        "$corpus" "fuzz/corpus/$1" >"build/fuzz/$1.log" 2>&1
+    rc=$?
     rm -rf "$corpus"
+    return $rc
+}
+# fuzz_result TARGET STATUS: what the run found, for its step.
+fuzz_result() {
+    if [ "$2" = 0 ]; then
+        grep -E 'stat::number_of_executed_units' "build/fuzz/$1.log"
+    else
+        tail -n 40 "build/fuzz/$1.log"
+        return 1
+    fi
+}
+# One target per core at a time, each for its full time.
+targets=(front_end utf8_output own_device_match)
+for ((i = 0; i < ${#targets[@]}; i += JOBS)); do
+    batch=("${targets[@]:i:JOBS}")
+    pids=()
+    for target in "${batch[@]}"; do
+        fuzz "$target" &
+        pids+=($!)
+    done
+    for k in "${!batch[@]}"; do
+        wait "${pids[k]}"
+        step "fuzz ${batch[k]} (${FUZZ_SECONDS}s)" fuzz_result "${batch[k]}" $?
+    done
 done
 
 [ -n "$failures" ] && echo "failed:$failures"

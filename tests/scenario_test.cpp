@@ -64,31 +64,24 @@ struct Node {
 using Nodes = std::map<std::string, Node>;  // by upper-cased instance ID
 
 #if defined(_WIN32)
-// `reg query` prints every key under ROOT\VELMORASTIXTEST with its values,
-// four spaces apart; only the device nodes' own keys are taken.
-Nodes witness(const std::string &root) {
-    wchar_t system[MAX_PATH];
-    UINT n = GetSystemDirectoryW(system, MAX_PATH);
-    std::string reg;
-    for (UINT i = 0; i < n; ++i) reg += static_cast<char>(system[i]);
-    Result r =
-        run(reg + "\\reg.exe",
-            {"query", "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\VELMORASTIXTEST", "/s"}, root);
-    Nodes nodes;
-    EXPECT_TRUE(r.status == 0 || r.status == 1) << "reg query: " << r.status << r.err;
-    const std::string enum_key = "\\CurrentControlSet\\Enum\\";
+const std::string OWN_NODES = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\VELMORASTIXTEST";
+
+// `reg query KEY` prints the key, its values four spaces in, and the full
+// names of its subkeys; values are taken for device nodes' own keys only.
+void read_reg_query(const std::string &out, Nodes &nodes) {
+    const std::string enum_key = "\\CURRENTCONTROLSET\\ENUM\\";
     std::string current;
-    for (const auto &line : lines_of(r.out)) {
+    for (const auto &line : lines_of(out)) {
         if (line.rfind("HKEY_LOCAL_MACHINE\\", 0) == 0) {
-            auto at = upper(line).find(upper(enum_key));
-            std::string id = at == std::string::npos ? "" : line.substr(at + enum_key.size());
-            current = split(id, '\\').size() == 3 ? upper(id) : "";
+            auto at = upper(line).find(enum_key);
+            std::string id =
+                at == std::string::npos ? "" : upper(line.substr(at + enum_key.size()));
+            current = split(id, '\\').size() == 3 ? id : "";
             if (!current.empty()) nodes[current];
             continue;
         }
-        auto fields = split(line, ' ');
         std::vector<std::string> words;
-        for (const auto &f : fields) {
+        for (const auto &f : split(line, ' ')) {
             if (!f.empty()) words.push_back(f);
         }
         if (current.empty() || words.size() < 3) continue;
@@ -96,6 +89,28 @@ Nodes witness(const std::string &root) {
         data = data.substr(data.find_first_not_of(' '));
         if (words[0] == "ClassGUID") nodes[current].cls = upper(data);
         if (words[0] == "HardwareID") nodes[current].hardware_id = data;
+    }
+}
+
+// The platform's registry tool, reg, on the device nodes under
+// ROOT\VELMORASTIXTEST: first the nodes, then each node's own values. Not
+// one `reg query /s`, which would also descend into each node's Properties
+// key, which on Windows only the system may read.
+Nodes witness(const std::string &root) {
+    wchar_t system[MAX_PATH];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    std::string reg;
+    for (UINT i = 0; i < n; ++i) reg += static_cast<char>(system[i]);
+    reg += "\\reg.exe";
+    Nodes nodes;
+    Result r = run(reg, {"query", OWN_NODES}, root);
+    // 1: no such key, which is no node at all.
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << "reg query: " << r.status << r.err;
+    read_reg_query(r.out, nodes);
+    for (const auto &[id, node] : Nodes(nodes)) {
+        r = run(reg, {"query", OWN_NODES + "\\" + split(id, '\\')[2]}, root);
+        EXPECT_EQ(r.status, 0) << "reg query: " << id << r.err;
+        read_reg_query(r.out, nodes);
     }
     return nodes;
 }
