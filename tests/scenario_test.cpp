@@ -107,9 +107,9 @@ Nodes witness(const std::string &root) {
     // 1: no such key, which is no node at all.
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "reg query: " << r.status << r.err;
     read_reg_query(r.out, nodes);
-    for (const auto &[id, node] : Nodes(nodes)) {
-        r = run(reg, {"query", OWN_NODES + "\\" + split(id, '\\')[2]}, root);
-        EXPECT_EQ(r.status, 0) << "reg query: " << id << r.err;
+    for (const auto &listed : Nodes(nodes)) {
+        r = run(reg, {"query", OWN_NODES + "\\" + split(listed.first, '\\')[2]}, root);
+        EXPECT_EQ(r.status, 0) << "reg query: " << listed.first << r.err;
         read_reg_query(r.out, nodes);
     }
     return nodes;
@@ -209,7 +209,7 @@ void hold_against(const std::vector<std::string> &out, const Nodes &nodes) {
     }
     if (is_list) {
         std::set<std::string> existing;
-        for (const auto &[id, node] : nodes) existing.insert(id);
+        for (const auto &node : nodes) existing.insert(node.first);
         EXPECT_EQ(listed, existing);
     }
 }
@@ -249,7 +249,7 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
     // What the tool could not take out goes the platform's own way, so that
     // the platform is left as it was found.
     std::vector<std::string> left = {"remove"};
-    for (const auto &[id, node] : before) left.push_back(id);
+    for (const auto &node : before) left.push_back(node.first);
     if (left.size() > 1) {
         EXPECT_EQ(run(platform_probe_exe(), left, root).status, 0);
     }
