@@ -40,7 +40,7 @@ need() {
 # need_commands COMMAND... -- PACKAGE...: the packages, unless every command
 # is already on the PATH.
 need_commands() {
-    local c all=1
+    local all=1
     while [ "$1" != "--" ]; do
         command -v "$1" >/dev/null 2>&1 || all=""
         shift

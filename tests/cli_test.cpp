@@ -12,7 +12,6 @@ namespace {
 
 const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
 const std::string DESC = "Velmo-Rastix Test Device";
-const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
 
 class Cli : public ::testing::Test {
 protected:
@@ -147,20 +146,18 @@ TEST_F(Cli, TokenThatCannotBeAskedWarnsOnceAndTheRunGoesOn) {
         SCOPED_TRACE(fail);
         Result r = shamrig_failing(fail, {"list"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "\n  ==== shamrig · 假设备演练工具 ====\n" + WARNING +
-                             "  本工具创建的假设备：0 个\n");
+        EXPECT_EQ(r.out, BANNER + WARNING + "  本工具创建的假设备：0 个\n");
     }
     Result r = shamrig_failing("GetTokenInformation", {"create"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\n  ==== shamrig · 假设备演练工具 ====\n" + WARNING +
-                         "  ✔ 已创建：ROOT\\VELMORASTIXTEST\\0000\n");
+    EXPECT_EQ(r.out, BANNER + WARNING + "  ✔ 已创建：ROOT\\VELMORASTIXTEST\\0000\n");
 }
 
 TEST_F(Cli, PlainUserIsWarnedAndRefusedAndNothingIsWritten) {
     if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";
     create_n(1);
     auto before = enum_tree(root);
-    const std::string head = "\n  ==== shamrig · 假设备演练工具 ====\n" + WARNING;
+    const std::string head = BANNER + WARNING;
     Result r = shamrig({"create"}, Options{{}, true});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, head + "  [错误] 注册设备失败 5（需要管理员权限）\n");

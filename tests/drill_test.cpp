@@ -207,8 +207,7 @@ while [ ! -e "$stop" ]; do sleep 0.05; done)";
 TEST_F(Drill, APlainUserCannotStallTheWriters) {
     if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";
     const std::string lock = root + "/lock";
-    const std::string plain_head =
-        "\n  ==== shamrig · 假设备演练工具 ====\n  [警告] 当前不是管理员，创建/删除可能失败\n";
+    const std::string plain_head = BANNER + WARNING;
     // A tree of this version, and one of an earlier version whose lock file
     // anyone could open; a shared and an exclusive lock on each.
     for (bool earlier : {false, true}) {

@@ -34,6 +34,14 @@ struct TempDir {
     TempDir &operator=(const TempDir &) = delete;
 };
 
+// What the tool prints first, and the warning it adds when not elevated.
+inline const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
+inline const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
+// What every run of the tool prints before its command's output here: on
+// the stand-in the warning unless root; on Windows the suite runs elevated
+// (it insists), and Wine always says so.
+std::string preamble();
+
 // The tool and the platform probe of the build under test.
 std::string shamrig_exe();
 std::string platform_probe_exe();
@@ -62,9 +70,9 @@ std::vector<std::vector<std::string>> enum_tree(const std::string &root);
 // Instance IDs from `pnpsim enum` whose ID contains the tool's device name.
 std::vector<std::string> own_ids(const std::string &root);
 
-// What the tool prints before any command output.
-std::string preamble();
 bool is_root();
+// Runs what follows as user and group 65534, as Options::as_nobody does.
+const std::vector<std::string> &as_nobody_prefix();
 #endif
 
 }  // namespace harness

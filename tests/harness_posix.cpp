@@ -37,9 +37,7 @@ std::string pnpsim_exe() { return PNPSIM_EXE; }
 pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
             const std::string &log, const Options &opt) {
     std::vector<std::string> argv;
-    if (opt.as_nobody) {
-        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    }
+    if (opt.as_nobody) argv = as_nobody_prefix();
     argv.push_back(exe);
     argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid = ::fork();
@@ -108,10 +106,12 @@ std::vector<std::string> own_ids(const std::string &root) {
 
 bool is_root() { return ::geteuid() == 0; }
 
-std::string preamble() {
-    std::string s = "\n  ==== shamrig · 假设备演练工具 ====\n";
-    if (!is_root()) s += "  [警告] 当前不是管理员，创建/删除可能失败\n";
-    return s;
+const std::vector<std::string> &as_nobody_prefix() {
+    static const std::vector<std::string> prefix = {"setpriv", "--reuid=65534", "--regid=65534",
+                                                    "--clear-groups", "--"};
+    return prefix;
 }
+
+std::string preamble() { return is_root() ? BANNER : BANNER + WARNING; }
 
 }  // namespace harness

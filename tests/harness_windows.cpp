@@ -106,6 +106,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(wide(path), ec);
 }
 
+std::string preamble() { return BANNER; }
+
 // Both are built into the directory of the test programs.
 std::string shamrig_exe() { return beside_this_program(L"shamrig.exe"); }
 std::string platform_probe_exe() { return beside_this_program(L"platform_probe.exe"); }

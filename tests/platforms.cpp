@@ -16,8 +16,6 @@ const Facts FACTS[] = {
     {"windows", true, false, "\r\n", "😀"},
 };
 
-using A = std::vector<std::string>;
-
 // Where the platforms differ:
 //  - CM_Get_Device_IDW: the stand-in does what Windows documents (a buffer
 //    too small gets CR_BUFFER_SMALL; an exact fit is filled without NUL);
@@ -32,47 +30,42 @@ using A = std::vector<std::string>;
 // Not measured on Windows: instance IDs under another enumerator than
 // ROOT, the order of enumeration, and the hardware key.
 std::vector<ProbeFact> make_probe_facts() {
-    const A id0 = {"ROOT\\VELMORASTIXTEST\\0000"};
-    const A exists = {"error 3758096903"};
-    const A bad_name = {"error 3758096901"};
+    const char *id0 = "ROOT\\VELMORASTIXTEST\\0000";
+    const char *id1 = "ROOT\\VELMORASTIXTEST\\0001";
+    const char *legacy = "ROOT\\LEGACY_BOGUS\\0002";
+    const char *usb = "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7";
+    const char *exists = "error 3758096903";
+    const char *bad_name = "error 3758096901";
+    const char *elevated = "1, size 4";
 #if defined(_WIN32)
-    const A token = {"1, size 4"};
+    const char *token = elevated;
 #else
-    const A token = {::geteuid() == 0 ? "1, size 4" : "0, size 4"};
+    const char *token = ::geteuid() == 0 ? elevated : "0, size 4";
 #endif
     return {
-        {"sizes", {"32 8 16"}, {"32 8 16"}, {"32 8 16"}},
+        {"sizes", "32 8 16", "32 8 16", "32 8 16"},
         {"generated id", id0, id0, id0},
-        {"next generated id",
-         {"ROOT\\VELMORASTIXTEST\\0001"},
-         {"ROOT\\VELMORASTIXTEST\\0001"},
-         {"ROOT\\VELMORASTIXTEST\\0001"}},
-        {"full id",
-         {"ROOT\\LEGACY_BOGUS\\0002"},
-         {"ROOT\\LEGACY_BOGUS\\0002"},
-         {"ROOT\\LEGACY_BOGUS\\0002"}},
-        {"mixed-case id",
-         {"USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7"},
-         {"USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7"},
-         {}},
+        {"next generated id", id1, id1, id1},
+        {"full id", legacy, legacy, legacy},
+        {"mixed-case id", usb, usb, nullptr},
         {"existing id", exists, exists, exists},
         {"existing id, other case", exists, exists, exists},
         {"generated name with backslash", bad_name, bad_name, bad_name},
-        {"199 characters", {"ROOT\\XXX"}, {"ROOT\\XXX"}, {"ROOT\\XXX"}},
+        {"199 characters", "ROOT\\XXX", "ROOT\\XXX", "ROOT\\XXX"},
         {"200 characters", bad_name, bad_name, bad_name},
-        {"unregistered element after its set", {"not found"}, {"not found"}, {"not found"}},
-        {"past the last element", {"error 259"}, {"error 259"}, {"error 259"}},
-        {"enumeration in ascending ID order", {"yes"}, {"yes"}, {}},
-        {"device added after the set was made is in it", {"no"}, {"no"}, {"no"}},
-        {"CM_Get_Device_IDW into 21 units", {"CR 26, 000"}, {"CR 0, 00~"}, {"CR 26, 000"}},
-        {"CM_Get_Device_IDW into 22 units", {"CR 0, 002"}, {"CR 0, 00~"}, {"CR 0, 002"}},
-        {"CM_Get_Device_IDW into 23 units", {"CR 0, 02~"}, {"CR 0, 02~"}, {"CR 0, 02~"}},
-        {"hardware key of a registered device", {"opened"}, {"error 3758096900"}, {}},
-        {"removal parameters accepted", {"yes"}, {"error 2"}, {"yes"}},
-        {"DIF_REMOVE alone", {"removed"}, {"removed"}, {"removed"}},
-        {"removed device found again", {"not found"}, {"not found"}, {"not found"}},
+        {"unregistered element after its set", "not found", "not found", "not found"},
+        {"past the last element", "error 259", "error 259", "error 259"},
+        {"enumeration in ascending ID order", "yes", "yes", nullptr},
+        {"device added after the set was made is in it", "no", "no", "no"},
+        {"CM_Get_Device_IDW into 21 units", "CR 26, 000", "CR 0, 00~", "CR 26, 000"},
+        {"CM_Get_Device_IDW into 22 units", "CR 0, 002", "CR 0, 00~", "CR 0, 002"},
+        {"CM_Get_Device_IDW into 23 units", "CR 0, 02~", "CR 0, 02~", "CR 0, 02~"},
+        {"hardware key of a registered device", "opened", "error 3758096900", nullptr},
+        {"removal parameters accepted", "yes", "error 2", "yes"},
+        {"DIF_REMOVE alone", "removed", "removed", "removed"},
+        {"removed device found again", "not found", "not found", "not found"},
         {"generated id after removal", id0, id0, id0},
-        {"token elevation", token, {"1, size 4"}, token},
+        {"token elevation", token, elevated, token},
     };
 }
 
@@ -95,7 +88,7 @@ const std::vector<ProbeFact> &probe_facts() {
     return all;
 }
 
-const std::vector<std::string> &probe_answers(const ProbeFact &fact, Kind kind) {
+const char *probe_answer(const ProbeFact &fact, Kind kind) {
     return kind == STAND_IN ? fact.stand_in : kind == WINE ? fact.wine : fact.windows;
 }
 

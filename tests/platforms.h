@@ -3,7 +3,6 @@
 // expect from here and never skip a platform for being different.
 #pragma once
 
-#include <string>
 #include <vector>
 
 namespace platforms {
@@ -32,16 +31,16 @@ struct Facts {
 Kind this_platform();
 const Facts &facts(Kind kind);
 
-// The platform probe's questions with what each platform answers. An empty
-// list for a platform means that the answer has not been measured there:
-// any answer is taken and printed, so that it can be written down.
+// The platform probe's questions with what each platform answers. No
+// answer (null) means that it has not been measured there: any answer is
+// taken and printed, so that it can be written down.
 struct ProbeFact {
     const char *fact;
-    std::vector<std::string> stand_in;
-    std::vector<std::string> wine;
-    std::vector<std::string> windows;
+    const char *stand_in;
+    const char *wine;
+    const char *windows;
 };
 const std::vector<ProbeFact> &probe_facts();
-const std::vector<std::string> &probe_answers(const ProbeFact &fact, Kind kind);
+const char *probe_answer(const ProbeFact &fact, Kind kind);
 
 }  // namespace platforms

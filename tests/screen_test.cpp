@@ -21,8 +21,6 @@ using namespace harness;
 
 namespace {
 
-const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
-const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
 const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 
 // A terminal the tool runs on, and the platform that runs the tool there.
@@ -160,7 +158,7 @@ protected:
                          (s.plain_user ? " as a plain user" : ""));
             std::vector<std::string> command;
             if (s.plain_user && !t.facts.always_elevated) {
-                command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+                command = as_nobody_prefix();
             }
             command.insert(command.end(), t.command.begin(), t.command.end());
             command.insert(command.end(), s.args.begin(), s.args.end());

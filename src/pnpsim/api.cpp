@@ -5,7 +5,6 @@
 #include "tree.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -720,13 +719,7 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfC
     // is two unpaired halves, as a console shows them.
     std::string bytes = pnpsim::utf8_from_utf16(
         std::u16string_view(static_cast<const WCHAR *>(lpBuffer), nNumberOfCharsToWrite));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail(ERROR_GEN_FAILURE);
-        done += static_cast<std::size_t>(n);
-    }
+    if (!pnpsim::write_all(fd, bytes)) return fail(ERROR_GEN_FAILURE);
     if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
     last_error = ERROR_SUCCESS;
     return TRUE;

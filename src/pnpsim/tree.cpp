@@ -172,17 +172,6 @@ bool read_file(const std::string &path, std::string &out, int &err) {
     return true;
 }
 
-bool write_all(int fd, const std::string &data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::vector<std::string> list_dir(const std::string &path) {
     std::vector<std::string> names;
     DIR *d = ::opendir(path.c_str());
@@ -382,6 +371,17 @@ DWORD ensure_tree() {
 }
 
 }  // namespace
+
+bool write_all(int fd, std::string_view data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 std::string tree_root() {
     const char *root = std::getenv("PNPSIM_ROOT");

@@ -59,6 +59,9 @@ DWORD tree_set_value(const std::string &id, const std::string &name, const Value
 // opens for writing, or a missing tree can be made).
 bool tree_writable();
 
+// Writes all of `data` to `fd`, through interruptions and short writes.
+bool write_all(int fd, std::string_view data);
+
 // Instance IDs hold the characters 0x21..0x7E except the comma, at most
 // MAX_DEVICE_ID_LEN - 1 of them; the platform keeps them upper-cased.
 bool id_valid(const std::string &id);
