@@ -3,12 +3,16 @@
 // and, built for Windows, on a real SetupAPI, so the two can be compared.
 // `platform_probe remove ID...` takes devices out the platform's own way
 // (DIF_REMOVE alone), for tests that must leave the platform as they found
-// it where the tool's own removal is refused.
+// it where the tool's own removal is refused. `platform_probe phantom`
+// creates one of the tool's devices and ends without registering it or
+// destroying its set, as a `create` killed mid-way does.
 #include "device/devinst.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,6 +37,8 @@ void fact(const char *name, const std::string &answer) {
 
 std::string code(unsigned long c) { return "error " + std::to_string(c); }
 
+const WCHAR *const DESC = TEXT("Velmo-Rastix Test Device");
+
 std::string id_of(const SP_DEVINFO_DATA &dev) {
     WCHAR id[512];
     std::memset(id, 0, sizeof id);
@@ -40,19 +46,44 @@ std::string id_of(const SP_DEVINFO_DATA &dev) {
     return narrow(id);
 }
 
-// Creates an element and registers it; the ID it got, or the error.
-std::string add(const std::string &name, DWORD flags, bool reg = true) {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+// Creates an element in `set` (a new one when not given) and registers it
+// when asked; the ID it got, or the error.
+std::string add(const std::string &name, DWORD flags, bool reg = true,
+                HDEVINFO set = INVALID_HANDLE_VALUE, SP_DEVINFO_DATA *kept = nullptr) {
+    bool own = set == INVALID_HANDLE_VALUE;
+    if (own) set = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
     if (set == INVALID_HANDLE_VALUE) return code(GetLastError());
     SP_DEVINFO_DATA dev;
     std::memset(&dev, 0, sizeof dev);
     dev.cbSize = sizeof dev;
-    bool ok = SetupDiCreateDeviceInfoW(set, wide(name).c_str(), &PROBE_CLASS, nullptr, nullptr,
-                                       flags, &dev) &&
+    bool ok = SetupDiCreateDeviceInfoW(set, wide(name).c_str(), &PROBE_CLASS, DESC, nullptr, flags,
+                                       &dev) &&
               (!reg || SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev));
     std::string out = ok ? id_of(dev) : code(GetLastError());
-    SetupDiDestroyDeviceInfoList(set);
+    if (kept != nullptr) *kept = dev;
+    if (own) SetupDiDestroyDeviceInfoList(set);
     return out;
+}
+
+// The IDs a new set of every class holds, in order, as the platform lists
+// them with `flags`.
+std::vector<std::string> listed(DWORD flags) {
+    std::vector<std::string> ids;
+    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, flags);
+    if (set == INVALID_HANDLE_VALUE) return ids;
+    SP_DEVINFO_DATA dev;
+    std::memset(&dev, 0, sizeof dev);
+    dev.cbSize = sizeof dev;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) ids.push_back(id_of(dev));
+    SetupDiDestroyDeviceInfoList(set);
+    return ids;
+}
+
+std::string is_listed(const std::string &id, DWORD flags) {
+    for (const auto &have : listed(flags)) {
+        if (_wcsicmp(wide(have).c_str(), wide(id).c_str()) == 0) return "listed";
+    }
+    return "not listed";
 }
 
 // Finds a device by ID in a fresh all-classes set and runs `what` on it.
@@ -84,6 +115,14 @@ std::string remove_device(const std::string &id) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "phantom") == 0) {
+        HDEVINFO set = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+        std::string id = add("VelmoRastixTest", DICD_GENERATE_ID, false, set);
+        std::printf("%s\n", id.c_str());
+        std::fflush(stdout);
+        // Ended at once, the set left as a killed process leaves it.
+        std::_Exit(id.rfind("error", 0) == 0 ? 1 : 0);
+    }
     if (argc > 1 && std::strcmp(argv[1], "remove") == 0) {
         int status = 0;
         for (int i = 2; i < argc; ++i) {
@@ -103,12 +142,55 @@ int main(int argc, char **argv) {
     fact("existing id", add("ROOT\\LEGACY_BOGUS\\0002", 0));
     fact("existing id, other case", add("root\\legacy_bogus\\0002", 0));
     fact("generated name with backslash", add("A\\B", DICD_GENERATE_ID));
-    fact("199 characters", add("ROOT\\" + std::string(194, 'X'), 0).substr(0, 8));
-    fact("200 characters", add("ROOT\\" + std::string(195, 'Y'), 0));
+    const std::string bogus = "Root\\LEGACY_BOGUS\\";
+    fact("199 characters", add(bogus + std::string(199 - bogus.size(), 'x'), 0).substr(0, 20));
+    fact("200 characters", add(bogus + std::string(200 - bogus.size(), 'y'), 0));
     add("ROOT\\UNREGISTERED\\0000", 0, false);
     fact(
         "unregistered element after its set",
         with_device("ROOT\\UNREGISTERED\\0000", [](auto, auto &) { return std::string("found"); }));
+
+    // Elements made and not registered, in two sets at once.
+    HDEVINFO a = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+    HDEVINFO b = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+    SP_DEVINFO_DATA in_a;
+    SP_DEVINFO_DATA in_b;
+    std::string phantom = add("VelmoRastixTest", DICD_GENERATE_ID, false, a, &in_a);
+    fact("unregistered element, in a new set", is_listed(phantom, DIGCF_ALLCLASSES));
+    fact("unregistered element, in a new set of present devices",
+         is_listed(phantom, DIGCF_ALLCLASSES | DIGCF_PRESENT));
+    fact("registered device, in a new set of present devices",
+         is_listed("ROOT\\VELMORASTIXTEST\\0000", DIGCF_ALLCLASSES | DIGCF_PRESENT));
+    fact("generated id beside another set's unregistered element",
+         add("VelmoRastixTest", DICD_GENERATE_ID, false, b, &in_b));
+    fact("element of another set", SetupDiCallClassInstaller(DIF_REGISTERDEVICE, b, &in_a)
+                                       ? "registered"
+                                       : code(GetLastError()));
+    BYTE desc[128];
+    std::memset(desc, 0, sizeof desc);
+    fact("description of a new element",
+         SetupDiGetDeviceRegistryPropertyW(a, &in_a, SPDRP_DEVICEDESC, nullptr, desc,
+                                           sizeof desc - 2, nullptr)
+             ? narrow(reinterpret_cast<const WCHAR *>(desc))
+             : code(GetLastError()));
+    std::string second = id_of(in_b);
+    fact("DIF_REMOVE of an unregistered element",
+         SetupDiCallClassInstaller(DIF_REMOVE, b, &in_b)
+             ? "removed, " + is_listed(second, DIGCF_ALLCLASSES) + " in a new set"
+             : code(GetLastError()));
+    SetupDiDestroyDeviceInfoList(a);
+    SetupDiDestroyDeviceInfoList(b);
+    fact("unregistered elements after their sets",
+         is_listed(phantom, DIGCF_ALLCLASSES) == "listed" ? "listed" : "gone");
+
+    for (const char *name : {"FOO", "QUX", "BAR"}) add(bogus + name, 0);
+    std::string order;
+    for (const auto &id : listed(DIGCF_ALLCLASSES)) {
+        if (id.size() == bogus.size() + 3 && id.rfind("ROOT\\LEGACY_BOGUS\\", 0) == 0) {
+            order += (order.empty() ? "" : " ") + id.substr(bogus.size());
+        }
+    }
+    fact("order within a device name", order);
 
     HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);
     add("ROOT\\ADDED_LATER\\0000", 0);
@@ -181,11 +263,12 @@ int main(int argc, char **argv) {
         CloseHandle(token);
     }
     fact("token elevation", elevated);
-    for (const char *id : {"ROOT\\LEGACY_BOGUS\\0002", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",
-                           "ROOT\\ADDED_LATER\\0000", "ROOT\\VELMORASTIXTEST\\0000",
-                           "ROOT\\VELMORASTIXTEST\\0001"}) {
+    for (const char *id :
+         {"ROOT\\LEGACY_BOGUS\\0002", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",
+          "ROOT\\ADDED_LATER\\0000", "ROOT\\VELMORASTIXTEST\\0000", "ROOT\\VELMORASTIXTEST\\0001",
+          "ROOT\\LEGACY_BOGUS\\FOO", "ROOT\\LEGACY_BOGUS\\QUX", "ROOT\\LEGACY_BOGUS\\BAR"}) {
         remove_device(id);
     }
-    remove_device("ROOT\\" + std::string(194, 'X'));
+    remove_device(bogus + std::string(199 - bogus.size(), 'x'));
     return 0;
 }

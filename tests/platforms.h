@@ -32,13 +32,21 @@ Kind this_platform();
 const Facts &facts(Kind kind);
 
 // The platform probe's questions with what each platform answers. No
-// answer (null) means that it has not been measured there: any answer is
-// taken and printed, so that it can be written down.
+// answer (null) means that it is not known there: any answer is taken and
+// printed, so that it can be written down. Windows' answers are known only
+// from a source, named beside each: a conformance check of Wine's SetupAPI
+// tests that passes on Windows (dlls/setupapi/tests/devinst.c, with its
+// test function), or Microsoft's documentation.
+struct WindowsAnswer {
+    const char *answer;
+    const char *source;
+};
+
 struct ProbeFact {
     const char *fact;
     const char *stand_in;
     const char *wine;
-    const char *windows;
+    WindowsAnswer windows;
 };
 const std::vector<ProbeFact> &probe_facts();
 const char *probe_answer(const ProbeFact &fact, Kind kind);

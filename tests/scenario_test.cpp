@@ -58,6 +58,7 @@ std::string as_written(const std::string &text) {
 struct Node {
     std::string cls;
     std::string hardware_id;
+    bool phantom = false;  // made and never registered (Phantom = 1)
     bool operator==(const Node &) const = default;
 };
 using Nodes = std::map<std::string, Node>;  // by upper-cased instance ID
@@ -88,6 +89,7 @@ void read_reg_query(const std::string &out, Nodes &nodes) {
         data = data.substr(data.find_first_not_of(' '));
         if (words[0] == "ClassGUID") nodes[current].cls = upper(data);
         if (words[0] == "HardwareID") nodes[current].hardware_id = data;
+        if (words[0] == "Phantom") nodes[current].phantom = data == "0x1";
     }
 }
 
@@ -119,7 +121,7 @@ Nodes witness(const std::string &root) {
     Nodes nodes;
     for (const auto &row : enum_tree(root)) {
         if (row.size() >= 3 && row[0].rfind("ROOT\\VELMORASTIXTEST\\", 0) == 0) {
-            nodes[upper(row[0])] = {row[1], row[2]};
+            nodes[upper(row[0])] = {row[1], row[2], row.back() == "phantom"};
         }
     }
     return nodes;
@@ -150,7 +152,8 @@ Nodes witness(const std::string &root) {
 struct Step {
     std::vector<std::string> args;
     int status;
-    std::string out;  // after the preamble; "" where the platform decides it
+    std::string out;     // after the preamble; "" where the platform decides it
+    bool probe = false;  // a run of the platform probe, not of the tool
 };
 
 const std::string USAGE = "  用法：shamrig.exe create | remove | list\n\n";
@@ -169,6 +172,12 @@ const std::vector<Step> SCENARIO = {
     {{"LIST"}, 0, LIST_TWO},
     {{"remove"}, 0, ""},
     {{"list"}, 0, ""},
+    // A `create` that dies between creation and registration leaves a
+    // phantom: listed, and removed as any device is.
+    {{"phantom"}, 0, "", true},
+    {{"list"}, 0, ""},
+    {{"remove"}, 0, ""},
+    {{"list"}, 0, ""},
 };
 
 // Every instance ID in a run's output, held against what the platform says
@@ -185,7 +194,7 @@ void hold_against(const std::vector<std::string> &out, const Nodes &nodes) {
         if (line.rfind(created, 0) == 0) {
             auto it = nodes.find(upper(line.substr(created.size())));
             ASSERT_NE(it, nodes.end()) << line;
-            EXPECT_EQ(it->second, (Node{CAMERA, HARDWARE_ID})) << line;
+            EXPECT_EQ(it->second, (Node{CAMERA, HARDWARE_ID, false})) << line;
         } else if (line.rfind(removed, 0) == 0) {
             EXPECT_EQ(nodes.count(upper(line.substr(removed.size()))), 0U) << line;
         } else if (line.rfind(failed, 0) == 0) {
@@ -210,23 +219,41 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
     Nodes before = witness(root);
     ASSERT_TRUE(before.empty()) << FACTS.name << " already holds " << before.size()
                                 << " fake devices: remove them before the scenario";
-    std::set<std::string> kept;  // what the last remove said it could not take out
+    std::set<std::string> existing;  // the tool's devices, as the steps so far left them
     for (const auto &step : SCENARIO) {
         SCOPED_TRACE(std::string(FACTS.name) + ": " +
                      (step.args.empty() ? "(no word)" : step.args[0]));
-        Result r = run(shamrig_exe(), step.args, root);
+        Result r = run(step.probe ? platform_probe_exe() : shamrig_exe(), step.args, root);
         EXPECT_EQ(r.status, step.status);
         EXPECT_EQ(r.err, "");
         std::string expect = step.out;
+        if (step.probe) {
+            // The phantom holds the lowest number free.
+            char id[32];
+            for (int n = 0; n < 100 && (expect.empty() || existing.count(expect) != 0); ++n) {
+                std::snprintf(id, sizeof id, "ROOT\\VELMORASTIXTEST\\%04d", n);
+                expect = id;
+            }
+            EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{expect, ""}));
+            EXPECT_EQ(witness(root)[expect], (Node{CAMERA, "", true}));
+            existing.insert(expect);
+            before = witness(root);
+            continue;
+        }
         if (expect.empty() && step.args[0] == "remove") {
             const std::string status = FACTS.removes ? "  ✔ 已删除  " : "  ✘ 删除失败  ";
-            expect = "  找到 2 个，开始删除...\n" + status + ID0 + "\n" + status + ID1 + "\n";
-            if (!FACTS.removes) kept = {ID0, ID1};
+            expect = "  找到 " + std::to_string(existing.size()) + " 个，开始删除...\n";
+            for (const auto &id : existing) expect += status + id + "\n";
+            if (FACTS.removes) existing.clear();
         } else if (expect.empty()) {
-            expect = "  本工具创建的假设备：" + std::to_string(kept.size()) + " 个\n";
-            for (const auto &id : kept) expect += "    " + id + "\n";
+            expect = "  本工具创建的假设备：" + std::to_string(existing.size()) + " 个\n";
+            for (const auto &id : existing) expect += "    " + id + "\n";
         }
         EXPECT_EQ(r.out, as_written(preamble() + expect));
+        const std::string created = "  ✔ 已创建：";
+        for (const auto &line : lines_of(r.out)) {
+            if (line.rfind(created, 0) == 0) existing.insert(line.substr(created.size()));
+        }
         Nodes now = witness(root);
         hold_against(lines_of(r.out), now);
         if (step.args.empty() ||

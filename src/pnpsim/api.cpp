@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,9 +24,11 @@ namespace {
 thread_local DWORD last_error = ERROR_SUCCESS;
 
 // PNPSIM_FAIL="Name[:code],..." makes each named function fail every time,
-// with `code` (decimal, default ERROR_GEN_FAILURE) as its error.
-bool injected(const char *function, DWORD &code) {
-    const char *env = std::getenv("PNPSIM_FAIL");
+// with `code` (decimal, default ERROR_GEN_FAILURE) as its error, and
+// PNPSIM_PAUSE="Name:ms,..." makes it wait that long first, so that a test
+// can act between two calls of a running program.
+bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_FAIL") {
+    const char *env = std::getenv(variable);
     if (env == nullptr) return false;
     std::string list = env;
     std::size_t start = 0;
@@ -47,6 +50,7 @@ bool injected(const char *function, DWORD &code) {
 
 bool fail_injected(const char *function) {
     DWORD code = 0;
+    if (injected(function, code, "PNPSIM_PAUSE")) ::usleep(static_cast<useconds_t>(code) * 1000);
     if (!injected(function, code)) return false;
     last_error = code;
     return true;
@@ -57,22 +61,26 @@ BOOL fail(DWORD code) {
     return FALSE;
 }
 
-// What an element of a set holds beyond its ID and class: the data given
-// before registration and the class-install parameters.
+// What an element made in this set holds beyond its ID and class: the data
+// of an element that could not be put in the tree, the mark of the phantom
+// it made there until it is registered, and the class-install parameters.
 struct Pending {
-    bool generate = false;
-    std::string name;
     Record record;
+    std::string owner;
     bool has_remove_params = false;
     SP_REMOVEDEVICE_PARAMS remove_params{};
 };
+
+// Where an element's device node is: nowhere but in this set (a process
+// that may not write the tree), a phantom in the tree, or registered.
+enum class Node : std::uint8_t { in_set, phantom, whole };
 
 // A set of all devices holds thousands of elements, so they are small: the
 // IDs live together in the set's arena and the classes in a short table.
 struct Element {
     std::uint32_t id_at = 0;   // where the ID starts in the arena
     std::uint16_t cls_at = 0;  // the class's place in the class table
-    bool registered = false;
+    Node node = Node::in_set;
     bool gone = false;  // removed through this set
     std::unique_ptr<Pending> more;
 };
@@ -109,19 +117,13 @@ void set_class(DevInfoSet &s, Element &e, const GUID &cls) {
     s.classes.push_back(cls);
 }
 
-struct Key {
-    std::string id;
-    GUID cls{};
-    REGSAM sam = 0;
-};
-
 struct Token {
     bool elevated = false;
 };
 
 // Handles are pointers to these objects, known by kind, so that a stale or
 // foreign handle is refused instead of followed.
-enum class Kind { set, key, token };
+enum class Kind { set, token };
 
 std::mutex handles_mutex;
 std::unordered_map<const void *, Kind> handles;
@@ -180,27 +182,25 @@ std::string wide_bytes(PCWSTR w) {
     return {reinterpret_cast<const char *>(w), (n + 1) * sizeof(WCHAR)};
 }
 
+// Reserved names the set and the element, so that element data of another
+// set is told apart from this set's.
 void fill(const DevInfoSet &s, std::size_t index, SP_DEVINFO_DATA *d) {
     d->ClassGuid = s.classes[s.elements[index].cls_at];
     d->DevInst = (s.serial << INDEX_BITS) | static_cast<DWORD>(index + 1);
-    d->Reserved = index + 1;
+    d->Reserved = (static_cast<ULONG_PTR>(s.serial) << 32) | (index + 1);
 }
 
-// The element that `d` names in `s`, or null with the error set.
+// The element that `d` names in `s`, or null with the error set: as on
+// Windows, element data that is missing, of the wrong size or not of this
+// set is an invalid parameter.
 Element *element_of(DevInfoSet *s, const SP_DEVINFO_DATA *d) {
-    if (d == nullptr) {
+    std::size_t index = d == nullptr ? 0 : (d->Reserved & 0xFFFFFFFFU);
+    if (d == nullptr || d->cbSize != sizeof(SP_DEVINFO_DATA) || (d->Reserved >> 32) != s->serial ||
+        index == 0 || index > s->elements.size()) {
         last_error = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    if (d->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        last_error = ERROR_INVALID_USER_BUFFER;
-        return nullptr;
-    }
-    if (d->Reserved == 0 || d->Reserved > s->elements.size()) {
-        last_error = ERROR_INVALID_PARAMETER;
-        return nullptr;
-    }
-    Element &e = s->elements[d->Reserved - 1];
+    Element &e = s->elements[index - 1];
     if (e.gone) {
         last_error = ERROR_NO_SUCH_DEVINST;
         return nullptr;
@@ -237,30 +237,44 @@ std::string tentative_id(const DevInfoSet &s, const std::string &name) {
     });
 }
 
+// A mark no other set, in this process or another, will ever make.
+std::string new_owner() {
+    static std::mutex m;
+    static std::mt19937_64 rng{std::random_device{}()};
+    std::lock_guard<std::mutex> g(m);
+    return std::to_string(::getpid()) + "." + std::to_string(rng());
+}
+
+// The phantom this element made and still owns, or "".
+std::string owner_of(const Element &e) { return e.more ? e.more->owner : std::string(); }
+
 BOOL register_device(DevInfoSet &s, Element &e) {
-    if (e.registered) return fail(ERROR_DEVINST_ALREADY_EXISTS);
-    if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
-    Pending &p = more(e);
-    std::string id;
-    DWORD rc = pnpsim::tree_register(p.generate ? p.name : id_of(s, e), p.generate,
-                                     s.classes[e.cls_at], p.record, id);
+    if (e.node == Node::whole) return fail(ERROR_DEVINST_ALREADY_EXISTS);
+    // An element that never reached the tree was made by a process that may
+    // not write it, and registration is what needs that right.
+    if (e.node == Node::in_set || !pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
+    DWORD rc = pnpsim::tree_register(id_of(s, e), owner_of(e));
     if (rc != ERROR_SUCCESS) return fail(rc);
-    if (id != id_view(s, e)) set_id(s, e, id);
-    e.registered = true;
+    e.node = Node::whole;
+    if (e.more) e.more->owner.clear();
     return TRUE;
 }
 
 BOOL remove_device(DevInfoSet &s, Element &e) {
-    if (!e.registered) return fail(ERROR_NO_SUCH_DEVINST);
     if (e.more && e.more->has_remove_params &&
         e.more->remove_params.Scope != DI_REMOVEDEVICE_GLOBAL &&
         e.more->remove_params.Scope != DI_REMOVEDEVICE_CONFIGSPECIFIC) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
-    DWORD rc = pnpsim::tree_remove(id_of(s, e));
-    if (rc != ERROR_SUCCESS) return fail(rc);
+    // A phantom goes as a registered device does; the element stays in its
+    // set, its ID no longer readable.
+    if (e.node != Node::in_set) {
+        DWORD rc = pnpsim::tree_remove(id_of(s, e), owner_of(e));
+        if (rc != ERROR_SUCCESS) return fail(rc);
+    }
     e.gone = true;
+    if (e.more) e.more->owner.clear();
     return TRUE;
 }
 
@@ -293,7 +307,12 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
         std::lock_guard<std::mutex> g(handles_mutex);
         sets_by_serial.erase(s->serial);
     }
-    // Elements that were never registered live only here and go with it.
+    // The phantoms of elements that were never registered go with their
+    // set; a process that dies first leaves them, as on Windows.
+    for (const auto &e : s->elements) {
+        std::string owner = owner_of(e);
+        if (!owner.empty()) pnpsim::tree_remove(id_of(*s, e), owner);
+    }
     delete s;
     last_error = ERROR_SUCCESS;
     return TRUE;
@@ -303,13 +322,11 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
                               PCWSTR DeviceDescription, HWND /*hwndParent*/, DWORD CreationFlags,
                               PSP_DEVINFO_DATA DeviceInfoData) {
     if (fail_injected("SetupDiCreateDeviceInfoW")) return FALSE;
+    if (DeviceName == nullptr) return fail(ERROR_INVALID_DEVINST_NAME);
     auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
     if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
-    if (DeviceName == nullptr || ClassGuid == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (ClassGuid == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if ((CreationFlags & ~DICD_GENERATE_ID & ~0x2U) != 0) return fail(ERROR_INVALID_FLAGS);
-    if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        return fail(ERROR_INVALID_USER_BUFFER);
-    }
     if (s->has_class && !pnpsim::guid_equal(s->cls, *ClassGuid)) {
         return fail(ERROR_CLASS_MISMATCH);
     }
@@ -318,29 +335,37 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
     std::string name = narrow(DeviceName, ascii);
     if (!ascii) return fail(ERROR_INVALID_DEVINST_NAME);
     bool generate = (CreationFlags & DICD_GENERATE_ID) != 0;
-    std::string id;
-    if (generate) {
-        if (name.find('\\') != std::string::npos) return fail(ERROR_INVALID_DEVINST_NAME);
-        id = tentative_id(*s, name);
-    } else {
-        id = pnpsim::upper_ascii(name);
-    }
-    if (!pnpsim::id_valid(id)) return fail(ERROR_INVALID_DEVINST_NAME);
-    if (!generate) {
-        bool taken = pnpsim::tree_exists(id);
-        for (const auto &e : s->elements) taken = taken || (!e.gone && id_view(*s, e) == id);
-        if (taken) return fail(ERROR_DEVINST_ALREADY_EXISTS);
-    }
+    if (generate && name.find('\\') != std::string::npos) return fail(ERROR_INVALID_DEVINST_NAME);
     Element e;
-    set_id(*s, e, id);
-    set_class(*s, e, *ClassGuid);
     Pending &p = more(e);
-    p.generate = generate;
-    p.name = name;
     if (DeviceDescription != nullptr) {
         p.record.properties[SPDRP_DEVICEDESC] = {REG_SZ, wide_bytes(DeviceDescription)};
     }
+    std::string id;
+    if (pnpsim::tree_writable()) {
+        // The node exists from now on, a phantom that holds its number.
+        p.record.owner = new_owner();
+        DWORD rc = pnpsim::tree_create(name, generate, *ClassGuid, p.record, id);
+        if (rc != ERROR_SUCCESS) return fail(rc);
+        p.owner = p.record.owner;
+        e.node = Node::phantom;
+    } else {
+        id = generate ? tentative_id(*s, name) : pnpsim::upper_ascii(name);
+        if (!pnpsim::id_valid(id)) return fail(ERROR_INVALID_DEVINST_NAME);
+        bool taken = !generate && pnpsim::tree_exists(id);
+        for (const auto &other : s->elements) {
+            taken = taken || (!other.gone && id_view(*s, other) == id);
+        }
+        if (taken) return fail(ERROR_DEVINST_ALREADY_EXISTS);
+    }
+    set_id(*s, e, id);
+    set_class(*s, e, *ClassGuid);
     s->elements.push_back(std::move(e));
+    // As on Windows, element data of the wrong size is refused after the
+    // element has been made.
+    if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return fail(ERROR_INVALID_USER_BUFFER);
+    }
     if (DeviceInfoData != nullptr) fill(*s, s->elements.size() - 1, DeviceInfoData);
     last_error = ERROR_SUCCESS;
     return TRUE;
@@ -361,11 +386,11 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     }
     Value v{type, std::string(reinterpret_cast<const char *>(PropertyBuffer),
                               PropertyBuffer == nullptr ? 0 : PropertyBufferSize)};
-    if (e->registered) {
-        DWORD rc = pnpsim::tree_set_property(id_of(*s, *e), Property, v);
-        if (rc != ERROR_SUCCESS) return fail(rc);
-    } else {
+    if (e->node == Node::in_set) {
         more(*e).record.properties[Property] = v;
+    } else {
+        DWORD rc = pnpsim::tree_set_property(id_of(*s, *e), owner_of(*e), Property, v);
+        if (rc != ERROR_SUCCESS) return fail(rc);
     }
     last_error = ERROR_SUCCESS;
     return TRUE;
@@ -383,11 +408,11 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     DWORD type = REG_NONE;
     if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
     Record rec;
-    if (e->registered) {
+    if (e->node == Node::in_set) {
+        rec = more(*e).record;
+    } else {
         DWORD rc = pnpsim::tree_read(id_of(*s, *e), rec, &s->classes[e->cls_at]);
         if (rc != ERROR_SUCCESS) return fail(rc);
-    } else {
-        rec = more(*e).record;
     }
     auto it = rec.properties.find(Property);
     if (it == rec.properties.end()) return fail(13);  // ERROR_INVALID_DATA, as Windows says
@@ -426,7 +451,7 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
 }
 
 HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
-                          DWORD /*HwProfile*/, DWORD KeyType, REGSAM samDesired) {
+                          DWORD /*HwProfile*/, DWORD KeyType, REGSAM /*samDesired*/) {
     auto *invalid = static_cast<HKEY>(INVALID_HANDLE_VALUE);
     if (fail_injected("SetupDiOpenDevRegKey")) return invalid;
     auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
@@ -444,26 +469,15 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
         last_error = ERROR_INVALID_FLAGS;
         return invalid;
     }
-    if (!e->registered) {
+    if (e->node != Node::whole) {
         last_error = ERROR_DEVINFO_NOT_REGISTERED;
         return invalid;
     }
-    // No driver is ever installed, so only the hardware key exists.
-    if (KeyType == DIREG_DRV || !pnpsim::tree_exists(id_of(*s, *e), &s->classes[e->cls_at])) {
-        last_error = ERROR_KEY_DOES_NOT_EXIST;
-        return invalid;
-    }
-    if ((samDesired & KEY_SET_VALUE) != 0 && !pnpsim::tree_writable()) {
-        last_error = ERROR_ACCESS_DENIED;
-        return invalid;
-    }
-    auto *k = new Key{id_of(*s, *e), s->classes[e->cls_at], samDesired};
-    {
-        std::lock_guard<std::mutex> g(handles_mutex);
-        handles[k] = Kind::key;
-    }
-    last_error = ERROR_SUCCESS;
-    return reinterpret_cast<HKEY>(k);
+    // No driver is ever installed, and a device without one has neither a
+    // driver key nor a hardware key until SetupDiCreateDevRegKey makes it,
+    // which nothing here does.
+    last_error = ERROR_KEY_DOES_NOT_EXIST;
+    return invalid;
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*hwndParent*/,
@@ -475,6 +489,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
         return INVALID_HANDLE_VALUE;
     }
     bool all = (Flags & DIGCF_ALLCLASSES) != 0;
+    bool present = (Flags & DIGCF_PRESENT) != 0;
     if (!all && ClassGuid == nullptr) {
         last_error = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
@@ -489,14 +504,16 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
         last_error = ERROR_NOT_ENOUGH_MEMORY;
         return INVALID_HANDLE_VALUE;
     }
-    DWORD rc = pnpsim::tree_snapshot([&](std::string_view id, const GUID &cls) {
+    DWORD rc = pnpsim::tree_snapshot([&](std::string_view id, const GUID &cls, bool phantom) {
+        // A phantom is not present.
+        if (present && phantom) return;
         if (!all && !pnpsim::guid_equal(cls, *ClassGuid)) return;
         if (id.substr(0, prefix.size()) != prefix) return;
         if (s->elements.size() >= MAX_ELEMENTS) return;
         Element e;
         set_id(*s, e, id);
         set_class(*s, e, cls);
-        e.registered = true;
+        e.node = phantom ? Node::phantom : Node::whole;
         s->elements.push_back(std::move(e));
     });
     if (rc != ERROR_SUCCESS) {
@@ -574,55 +591,16 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, U
     return id.size() <= BufferLen ? CR_SUCCESS : CR_BUFFER_SMALL;
 }
 
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
-                       const BYTE *lpData, DWORD cbData) {
+// No device here has a hardware key, so no key is ever opened: every key
+// handle is invalid.
+LSTATUS RegSetValueExW(HKEY /*hKey*/, LPCWSTR /*lpValueName*/, DWORD /*Reserved*/, DWORD /*dwType*/,
+                       const BYTE * /*lpData*/, DWORD /*cbData*/) {
     DWORD code = 0;
     if (injected("RegSetValueExW", code)) return static_cast<LSTATUS>(code);
-    auto *k = lookup<Key>(hKey, Kind::key);
-    if (k == nullptr) return ERROR_INVALID_HANDLE;
-    if ((k->sam & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-    if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
-    std::string name =
-        lpValueName == nullptr ? std::string() : pnpsim::utf8_from_utf16(lpValueName);
-    Value v{dwType,
-            std::string(reinterpret_cast<const char *>(lpData), lpData == nullptr ? 0 : cbData)};
-    return static_cast<LSTATUS>(pnpsim::tree_set_value(k->id, name, v));
+    return ERROR_INVALID_HANDLE;
 }
 
-LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD * /*lpReserved*/, DWORD *lpType,
-                         BYTE *lpData, DWORD *lpcbData) {
-    DWORD code = 0;
-    if (injected("RegQueryValueExW", code)) return static_cast<LSTATUS>(code);
-    auto *k = lookup<Key>(hKey, Kind::key);
-    if (k == nullptr) return ERROR_INVALID_HANDLE;
-    if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
-    Record rec;
-    DWORD rc = pnpsim::tree_read(k->id, rec, &k->cls);
-    if (rc == ERROR_NO_SUCH_DEVINST) return ERROR_KEY_DELETED;
-    if (rc != ERROR_SUCCESS) return static_cast<LSTATUS>(rc);
-    std::string name =
-        lpValueName == nullptr ? std::string() : pnpsim::utf8_from_utf16(lpValueName);
-    auto it = rec.values.find(pnpsim::upper_ascii(name));
-    if (it == rec.values.end()) return ERROR_FILE_NOT_FOUND;
-    const Value &v = it->second;
-    if (lpType != nullptr) *lpType = v.type;
-    auto size = static_cast<DWORD>(v.data.size());
-    if (lpcbData == nullptr) return ERROR_SUCCESS;
-    DWORD room = *lpcbData;
-    *lpcbData = size;
-    if (lpData == nullptr) return ERROR_SUCCESS;
-    if (room < size) return ERROR_MORE_DATA;
-    std::memcpy(lpData, v.data.data(), size);
-    return ERROR_SUCCESS;
-}
-
-LSTATUS RegCloseKey(HKEY hKey) {
-    auto *k = lookup<Key>(hKey, Kind::key);
-    if (k == nullptr) return ERROR_INVALID_HANDLE;
-    forget(k);
-    delete k;
-    return ERROR_SUCCESS;
-}
+LSTATUS RegCloseKey(HKEY /*hKey*/) { return ERROR_INVALID_HANDLE; }
 
 HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }  // the pseudo-handle, as on Windows
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,18 +67,16 @@ std::string join(const std::vector<std::string> &parts, const char *sep) {
     return s;
 }
 
-std::string key_value(HKEY key, const WCHAR *name) {
-    BYTE data[4096];
-    DWORD size = sizeof data;
-    DWORD type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS) return {};
-    if (type != REG_SZ) return {};
-    return join(strings_of(data, size), "");
-}
-
+// One line per device node: instance ID, class, hardware IDs, DeviceDesc,
+// FriendlyName and whether it is registered or a phantom.
 int cmd_enum() {
     std::vector<std::string> skipped;
-    pnpsim::tree_snapshot([](std::string_view, const GUID &) {}, &skipped);
+    std::set<std::string> phantoms;
+    pnpsim::tree_snapshot(
+        [&phantoms](std::string_view id, const GUID &, bool phantom) {
+            if (phantom) phantoms.emplace(id);
+        },
+        &skipped);
     for (const auto &s : skipped) std::fprintf(stderr, "pnpsim: skipped %s\n", s.c_str());
     HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
@@ -91,27 +90,23 @@ int cmd_enum() {
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
         WCHAR id[MAX_DEVICE_ID_LEN] = {};
         CM_Get_Device_IDW(dev.DevInst, id, MAX_DEVICE_ID_LEN - 1, 0);
-        BYTE hwid[4096];
-        DWORD type = 0;
-        DWORD size = 0;
-        std::string hwids;
-        if (SetupDiGetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, &type, hwid, sizeof hwid,
-                                              &size)) {
-            hwids = join(strings_of(hwid, size), ";");
-        } else if (GetLastError() != 13) {  // 13: the device has no hardware IDs
-            std::fprintf(stderr, "pnpsim: %s: cannot read its registry data: %s\n",
-                         pnpsim::utf8_from_utf16(id).c_str(), error_text(GetLastError()).c_str());
+        std::string name = pnpsim::utf8_from_utf16(id);
+        out += name + '\t' + pnpsim::guid_string(dev.ClassGuid);
+        bool readable = true;
+        for (DWORD property : {SPDRP_HARDWAREID, SPDRP_DEVICEDESC, SPDRP_FRIENDLYNAME}) {
+            BYTE data[4096];
+            DWORD size = 0;
+            out += '\t';
+            if (readable && SetupDiGetDeviceRegistryPropertyW(set, &dev, property, nullptr, data,
+                                                              sizeof data, &size)) {
+                out += join(strings_of(data, size), ";");
+            } else if (readable && GetLastError() != 13) {  // 13: no such property
+                std::fprintf(stderr, "pnpsim: %s: cannot read its registry data: %s\n",
+                             name.c_str(), error_text(GetLastError()).c_str());
+                readable = false;
+            }
         }
-        std::string friendly;
-        std::string desc;
-        HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key != static_cast<HKEY>(INVALID_HANDLE_VALUE)) {
-            friendly = key_value(key, u"FriendlyName");
-            desc = key_value(key, u"DeviceDesc");
-            RegCloseKey(key);
-        }
-        out += pnpsim::utf8_from_utf16(id) + '\t' + pnpsim::guid_string(dev.ClassGuid) + '\t' +
-               hwids + '\t' + friendly + '\t' + desc + '\n';
+        out += phantoms.count(name) != 0 ? "\tphantom\n" : "\tregistered\n";
     }
     SetupDiDestroyDeviceInfoList(set);
     std::fwrite(out.data(), 1, out.size(), stdout);

@@ -171,11 +171,10 @@ BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
 
-// Registry.
+// Registry. A device without a driver has no hardware key, and every
+// device here is one, so SetupDiOpenDevRegKey never hands out a key.
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                        const BYTE *lpData, DWORD cbData);
-LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD *lpReserved, DWORD *lpType,
-                         BYTE *lpData, DWORD *lpcbData);
 LSTATUS RegCloseKey(HKEY hKey);
 
 // Process, token, console, errors.

@@ -78,9 +78,7 @@ std::string serialise(const Record &rec) {
         s += "property " + std::to_string(code) + ' ' + std::to_string(v.type) + ' ' + hex(v.data) +
              '\n';
     }
-    for (const auto &[name, v] : rec.values) {
-        s += "value " + std::to_string(v.type) + ' ' + hex(name) + ' ' + hex(v.data) + '\n';
-    }
+    if (!rec.owner.empty()) s += "owner " + hex(rec.owner) + '\n';
     s += "end\n";
     return s;
 }
@@ -132,11 +130,13 @@ bool deserialise(const std::string &text, Record &rec) {
             Value v{type, {}};
             if (!unhex(w[3], v.data)) return false;
             rec.properties[code] = v;
+        } else if (w.size() == 2 && w[0] == "owner") {
+            if (!unhex(w[1], rec.owner)) return false;
         } else if (w.size() == 4 && w[0] == "value" && parse_number(w[1], type)) {
-            std::string name;
-            Value v{type, {}};
-            if (!unhex(w[2], name) || !unhex(w[3], v.data)) return false;
-            rec.values[upper_ascii(name)] = v;
+            // A hardware-key value of an earlier version, which gave every
+            // device a key; no device without a driver has one.
+            std::string bytes;
+            if (!unhex(w[2], bytes) || !unhex(w[3], bytes)) return false;
         } else {
             return false;
         }
@@ -201,20 +201,36 @@ std::vector<std::pair<std::string, GUID>> class_dirs(std::vector<std::string> *s
     return out;
 }
 
-// Where the file of a registered device is, or "" when it is not registered.
+bool is_file(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Where the file of the node with this ID is, whole or phantom, or "" when
+// there is none.
 std::string find_device(const std::string &id, const GUID *hint = nullptr) {
     std::string name = encode_id(id);
+    auto in = [&name](const std::string &dir) -> std::string {
+        for (std::string path :
+             {dir + "/" + name, dir + "/" + name + std::string(PHANTOM_SUFFIX)}) {
+            if (is_file(path)) return path;
+        }
+        return {};
+    };
     if (hint != nullptr) {
-        std::string path = devices_dir() + "/" + guid_string(*hint) + "/" + name;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+        std::string path = in(devices_dir() + "/" + guid_string(*hint));
+        if (!path.empty()) return path;
     }
     for (const auto &[dir, cls] : class_dirs(nullptr)) {
-        std::string path = dir + "/" + name;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+        std::string path = in(dir);
+        if (!path.empty()) return path;
     }
     return {};
+}
+
+bool is_phantom_path(const std::string &path) {
+    return path.size() > PHANTOM_SUFFIX.size() &&
+           std::string_view(path).substr(path.size() - PHANTOM_SUFFIX.size()) == PHANTOM_SUFFIX;
 }
 
 struct Lock {
@@ -288,7 +304,8 @@ DWORD lock_tree(Lock &lock) {
     return ERROR_GEN_FAILURE;
 }
 
-DWORD write_record(const std::string &dir, const std::string &id, const Record &rec) {
+// Writes the record whole, then puts it at `path` by one rename().
+DWORD write_record(const std::string &path, const Record &rec) {
     static unsigned counter = 0;
     std::string tmp =
         tmp_dir() + "/" + std::to_string(::getpid()) + "." + std::to_string(++counter);
@@ -297,7 +314,7 @@ DWORD write_record(const std::string &dir, const std::string &id, const Record &
     bool ok = write_all(fd, serialise(rec));
     int err = errno;
     ::close(fd);
-    if (!ok || ::rename(tmp.c_str(), (dir + "/" + encode_id(id)).c_str()) != 0) {
+    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
         err = ok ? errno : err;
         ::unlink(tmp.c_str());
         return from_errno(err);
@@ -355,7 +372,6 @@ DWORD ensure_tree() {
         Record rec;
         rec.properties[SPDRP_HARDWAREID] = {REG_MULTI_SZ, utf16le(d.hardware_id, true)};
         rec.properties[SPDRP_DEVICEDESC] = {REG_SZ, utf16le(d.desc, false)};
-        rec.values["DEVICEDESC"] = {REG_SZ, utf16le(d.desc, false)};
         std::string file = dir + "/" + encode_id(d.id);
         std::string text = serialise(rec);
         int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -510,9 +526,13 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
         if (d == nullptr) continue;
         while (dirent *e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            bool is_file = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
-            if (is_file && decode_id(e->d_name, id)) {
-                visit(id, cls);
+            bool regular = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
+            std::string_view name = e->d_name;
+            bool phantom = name.size() > PHANTOM_SUFFIX.size() &&
+                           name.substr(name.size() - PHANTOM_SUFFIX.size()) == PHANTOM_SUFFIX;
+            if (phantom) name.remove_suffix(PHANTOM_SUFFIX.size());
+            if (regular && decode_id(name, id)) {
+                visit(id, cls, phantom);
             } else if (skipped != nullptr) {
                 skipped->push_back("devices/" + guid_string(cls) + "/" + e->d_name +
                                    ": not a device instance ID");
@@ -547,7 +567,7 @@ bool tree_writable() {
 std::string lowest_free_id(const std::string &name, const IdFilter &also_taken) {
     const std::string prefix = "ROOT\\" + upper_ascii(name) + "\\";
     std::set<DWORD> used;
-    DWORD rc = tree_snapshot([&](std::string_view id, const GUID &) {
+    DWORD rc = tree_snapshot([&](std::string_view id, const GUID &, bool) {
         DWORD n = 0;
         if (id.size() == prefix.size() + 4 && id.substr(0, prefix.size()) == prefix &&
             parse_number(std::string(id.substr(prefix.size())), n)) {
@@ -564,38 +584,70 @@ std::string lowest_free_id(const std::string &name, const IdFilter &also_taken) 
     return {};
 }
 
-DWORD tree_register(const std::string &name_or_id, bool generate, const GUID &cls,
-                    const Record &rec, std::string &id) {
+DWORD tree_create(const std::string &name_or_id, bool generate, const GUID &cls, const Record &rec,
+                  std::string &id) {
     DWORD rc = ensure_tree();
     if (rc != ERROR_SUCCESS) return rc;
     Lock lock;
     rc = lock_tree(lock);
     if (rc != ERROR_SUCCESS) return rc;
     if (generate) {
-        // Chosen under the lock, so that concurrent registrations never pick
-        // the same number.
+        // Chosen under the lock, so that concurrent creations never pick
+        // the same number; the phantom holds it from now on.
         id = lowest_free_id(name_or_id);
         if (id.empty()) return ERROR_INVALID_DEVINST_NAME;
     } else {
         id = upper_ascii(name_or_id);
         if (tree_exists(id)) return ERROR_DEVINST_ALREADY_EXISTS;
     }
-    if (!id_valid(id) || encode_id(id).size() > NAME_MAX_BYTES) return ERROR_INVALID_DEVINST_NAME;
+    std::string name = encode_id(id) + std::string(PHANTOM_SUFFIX);
+    if (!id_valid(id) || name.size() > NAME_MAX_BYTES) return ERROR_INVALID_DEVINST_NAME;
     std::string dir = devices_dir() + "/" + guid_string(cls);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) return from_errno(ec.value());
-    return write_record(dir, id, rec);
+    return write_record(dir + "/" + name, rec);
 }
 
-DWORD tree_remove(const std::string &id) {
+namespace {
+
+// Under the writers' lock: the file of the node with this ID that `owner`
+// may act on, and its record when `rec` is given.
+DWORD locked_find(Lock &lock, const std::string &id, const std::string &owner, std::string &path,
+                  Record *rec = nullptr) {
     DWORD rc = ensure_tree();
+    if (rc == ERROR_SUCCESS) rc = lock_tree(lock);
     if (rc != ERROR_SUCCESS) return rc;
+    path = find_device(id);
+    if (path.empty() || (!owner.empty() && !is_phantom_path(path))) return ERROR_NO_SUCH_DEVINST;
+    if (rec == nullptr && owner.empty()) return ERROR_SUCCESS;
+    Record mine;
+    rc = tree_read(id, rec != nullptr ? *rec : mine);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!owner.empty() && (rec != nullptr ? *rec : mine).owner != owner) {
+        return ERROR_NO_SUCH_DEVINST;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD tree_register(const std::string &id, const std::string &owner) {
     Lock lock;
-    rc = lock_tree(lock);
+    std::string path;
+    DWORD rc = locked_find(lock, id, owner, path);
     if (rc != ERROR_SUCCESS) return rc;
-    std::string path = find_device(id);
-    if (path.empty()) return ERROR_NO_SUCH_DEVINST;
+    if (!is_phantom_path(path)) return ERROR_DEVINST_ALREADY_EXISTS;
+    std::string whole = path.substr(0, path.size() - PHANTOM_SUFFIX.size());
+    if (::rename(path.c_str(), whole.c_str()) != 0) return from_errno(errno);
+    return ERROR_SUCCESS;
+}
+
+DWORD tree_remove(const std::string &id, const std::string &owner) {
+    Lock lock;
+    std::string path;
+    DWORD rc = locked_find(lock, id, owner, path);
+    if (rc != ERROR_SUCCESS) return rc;
     if (::unlink(path.c_str()) != 0) return from_errno(errno);
     return ERROR_SUCCESS;
 }
@@ -610,31 +662,15 @@ DWORD tree_read(const std::string &id, Record &rec, const GUID *cls) {
     return ERROR_SUCCESS;
 }
 
-namespace {
-
-template <typename Change>
-DWORD update_record(const std::string &id, Change change) {
+DWORD tree_set_property(const std::string &id, const std::string &owner, DWORD property,
+                        const Value &v) {
     Lock lock;
-    DWORD rc = lock_tree(lock);
-    if (rc != ERROR_SUCCESS) return rc;
-    std::string path = find_device(id);
-    if (path.empty()) return ERROR_KEY_DELETED;
+    std::string path;
     Record rec;
-    rc = tree_read(id, rec);
+    DWORD rc = locked_find(lock, id, owner, path, &rec);
     if (rc != ERROR_SUCCESS) return rc;
-    change(rec);
-    std::string dir = path.substr(0, path.find_last_of('/'));
-    return write_record(dir, id, rec);
-}
-
-}  // namespace
-
-DWORD tree_set_property(const std::string &id, DWORD property, const Value &v) {
-    return update_record(id, [&](Record &rec) { rec.properties[property] = v; });
-}
-
-DWORD tree_set_value(const std::string &id, const std::string &name, const Value &v) {
-    return update_record(id, [&](Record &rec) { rec.values[upper_ascii(name)] = v; });
+    rec.properties[property] = v;
+    return write_record(path, rec);
 }
 
 }  // namespace pnpsim

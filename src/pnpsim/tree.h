@@ -1,9 +1,14 @@
-// The stand-in's persistent device tree: one file per registered device,
-// kept under PNPSIM_ROOT as devices/{CLASS-GUID}/<encoded instance ID>.
+// The stand-in's persistent device tree: one file per device node, kept
+// under PNPSIM_ROOT as devices/{CLASS-GUID}/<encoded instance ID>, and with
+// PHANTOM_SUFFIX after the name while the node is a phantom: made by
+// SetupDiCreateDeviceInfoW and not registered yet, as Windows marks such a
+// node with Phantom = 1. The mark is in the name, so that an enumeration
+// tells phantoms from registered devices without opening a file.
 //
-// A device appears or disappears only by rename() or unlink() of its file, so
-// a reader never sees half a device, and a writer killed at any instant
-// leaves at most a stray file in tmp/, which the next writer sweeps. Writers
+// A node appears, becomes whole or disappears only by one rename() or
+// unlink() of its file, so a reader never sees half a device, and a writer
+// killed at any instant leaves at most a stray file in tmp/, which the next
+// writer sweeps, or a phantom, as a process killed on Windows does. Writers
 // serialise on an flock() of the tree's lock file; readers take no lock.
 #pragma once
 
@@ -17,8 +22,11 @@
 
 namespace pnpsim {
 
-// The registry data the platform keeps for one device: its device
-// properties (SPDRP_*) and the values of its hardware key.
+inline constexpr std::string_view PHANTOM_SUFFIX = ",phantom";
+
+// The registry data the platform keeps for one device node: its device
+// properties (SPDRP_*). A device without a driver has no hardware key, so
+// there are no key values to keep.
 struct Value {
     DWORD type = REG_NONE;
     std::string data;  // raw bytes, as the registry keeps them
@@ -26,35 +34,44 @@ struct Value {
 
 struct Record {
     std::map<DWORD, Value> properties;
-    std::map<std::string, Value> values;  // by upper-cased value name
+    // Who made a phantom: the device-information set's own mark, so that a
+    // set never registers, changes or deletes a node that someone else made
+    // under the same ID after its own phantom was removed.
+    std::string owner;
 };
 
 // Where the tree lives: $PNPSIM_ROOT, default /var/lib/pnpsim.
 std::string tree_root();
 
-// Visits every readable device, in no particular order, from one read of
-// each class directory. Entries that cannot be read as devices are left
-// out and named in *skipped when it is given.
-using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls)>;
+// Visits every readable device node, phantoms included, in no particular
+// order, from one read of each class directory. Entries that cannot be read
+// as device nodes are left out and named in *skipped when it is given.
+using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls, bool phantom)>;
 DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped = nullptr);
 
-// `cls`, when given, is where the device is looked for first.
+// Whether a node, whole or phantom, has this ID. `cls`, when given, is
+// where it is looked for first.
 bool tree_exists(const std::string &id, const GUID *cls = nullptr);
 
-// ROOT\<NAME>\NNNN with the lowest number that no registered device uses
-// and `also_taken`, when given, does not refuse; "" when none is left.
+// ROOT\<NAME>\NNNN with the lowest number that no node holds and
+// `also_taken`, when given, does not refuse; "" when none is left.
 using IdFilter = std::function<bool(const std::string &id)>;
 std::string lowest_free_id(const std::string &name, const IdFilter &also_taken = nullptr);
 
-// Registers a new device. With `generate`, `name_or_id` is a device name and
-// the ID becomes ROOT\<NAME>\NNNN with the lowest free number; otherwise it
-// is the full ID. The chosen ID is returned in `id`.
-DWORD tree_register(const std::string &name_or_id, bool generate, const GUID &cls,
-                    const Record &rec, std::string &id);
-DWORD tree_remove(const std::string &id);
+// Makes a phantom node owned by `rec.owner`. With `generate`, `name_or_id`
+// is a device name and the ID becomes ROOT\<NAME>\NNNN with the lowest
+// free number; otherwise it is the full ID. The ID is returned in `id`.
+DWORD tree_create(const std::string &name_or_id, bool generate, const GUID &cls, const Record &rec,
+                  std::string &id);
+// The calls below act on the node with this ID. An `owner` that is not
+// empty names the phantom it must be: a node that is whole, or another
+// owner's phantom, is ERROR_NO_SUCH_DEVINST to it.
+// Makes a phantom whole.
+DWORD tree_register(const std::string &id, const std::string &owner);
+DWORD tree_remove(const std::string &id, const std::string &owner = {});
 DWORD tree_read(const std::string &id, Record &rec, const GUID *cls = nullptr);
-DWORD tree_set_property(const std::string &id, DWORD property, const Value &v);
-DWORD tree_set_value(const std::string &id, const std::string &name, const Value &v);
+DWORD tree_set_property(const std::string &id, const std::string &owner, DWORD property,
+                        const Value &v);
 // Whether this process may change the tree (an existing tree's lock file
 // opens for writing, or a missing tree can be made).
 bool tree_writable();
