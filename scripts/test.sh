@@ -2,8 +2,8 @@
 # Runs every test: static analysis, the native build's tests (with the
 # screens of shamrig.exe on Wine's console), the Windows build's own tests
 # run by CTest under Wine, the native tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the fuzzers for a bounded time. Ends with
-# one line "N passed, N failed".
+# UndefinedBehaviorSanitizer, the mutation check, and the fuzzers for a
+# bounded time. Ends with one line "N passed, N failed".
 #   FUZZ_SECONDS  time per fuzz target (default 30)
 set -u
 cd "$(dirname "$0")/.."
@@ -149,6 +149,10 @@ if [ "$windows_ok" = 1 ]; then
     ctest_step "tests (the Windows build, run by CTest under Wine)" windows
 fi
 ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
+
+# The tests against the slips a developer makes: every one-place change of
+# the mutation table that any platform could observe must make them fail.
+step "mutation check (scripts/mutate.sh)" sh -c './scripts/mutate.sh >build/mutate.log 2>&1; status=$?; tail -n 12 build/mutate.log; exit $status'
 
 # fuzz TARGET: runs one fuzz target for FUZZ_SECONDS on a fresh corpus
 # seeded from fuzz/corpus; its log is build/fuzz/TARGET.log.

@@ -39,7 +39,6 @@ protected:
     TempDir dir;
     std::string root = dir.path + "/tree";
     std::vector<std::vector<std::string>> foreign;
-    int phantoms = 0;  // seen by expect_sound_tree
 
     void SetUp() override {
         ASSERT_EQ(
@@ -70,7 +69,6 @@ protected:
             ASSERT_EQ(row.size(), 6U) << line;
             EXPECT_EQ(row[1], CAMERA) << line;
             bool phantom = row[5] == "phantom";
-            phantoms += phantom ? 1 : 0;
             EXPECT_TRUE(row[2] == OWN_HWID || (phantom && row[2].empty())) << line;
             EXPECT_EQ(row[3], DESC) << line;
             EXPECT_TRUE(phantom || row[5] == "registered") << line;
@@ -134,8 +132,7 @@ TEST_F(Drill, KillingCreateAndRemoveAtRandomMomentsLosesNothing) {
             expect_sound_tree();
         }
     }
-    std::printf("%d trials, %d runs killed before they ended, %d phantoms counted at the checks\n",
-                trials, killed, phantoms);
+    std::printf("%d trials, %d runs killed before they ended\n", trials, killed);
     EXPECT_GT(killed, trials / 4);
     EXPECT_LT(killed, trials);
     // The tree still takes devices, and remove takes every one away,
@@ -154,13 +151,14 @@ TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
     for (int i = 0; i < 500 && own_ids(root).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    // What it printed so far is out already, and stays if it is killed.
+    EXPECT_EQ(read_file(held + ".out"), preamble());
     EXPECT_EQ(run(shamrig_exe(), {"remove"}, root).out,
               preamble() + "  找到 1 个，开始删除...\n  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n");
     Result lost = finish(creator, held, 10);
     EXPECT_EQ(lost.status, 1);
     EXPECT_EQ(lost.out, preamble() + "  [错误] 注册设备失败 3758096907（需要管理员权限）\n");
     EXPECT_TRUE(own_ids(root).empty());
-    std::size_t refused_in_all = 0;
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         for (int i = 0; i < 8; ++i) ASSERT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
@@ -211,9 +209,7 @@ TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
         EXPECT_EQ(own_ids(root).size() + removed, 8 + created + refused);
         expect_sound_tree();
         remove_all(2);
-        refused_in_all += refused;
     }
-    std::printf("%zu of 48 racing creates lost their phantom to the remove\n", refused_in_all);
 }
 
 void write(const std::string &path, const std::string &bytes) {
@@ -264,7 +260,7 @@ for p in "$@"; do
     if [ -r "$p" ] && exec {fd}<"$p"; then flock "$mode" -n "$fd" && echo "held $p"; fi
 done
 echo ready
-while [ ! -e "$stop" ]; do sleep 0.05; done)";
+for i in $(seq 600); do [ -e "$stop" ] && break; sleep 0.05; done)";
 
 TEST_F(Drill, APlainUserCannotStallTheWriters) {
     if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";

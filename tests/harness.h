@@ -46,8 +46,12 @@ std::string preamble();
 std::string shamrig_exe();
 std::string platform_probe_exe();
 
-// Runs `exe` with `args` (UTF-8) and PNPSIM_ROOT=root, and waits for it;
-// its output goes through files named after `root`.
+// How long a run may take before it is killed, so that a hung program
+// fails its test instead of stalling the suite.
+inline constexpr int RUN_LIMIT_SECONDS = 120;
+
+// Runs `exe` with `args` (UTF-8) and PNPSIM_ROOT=root, and waits for it at
+// most RUN_LIMIT_SECONDS; its output goes through files named after `root`.
 Result run(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
            const Options &opt = {});
 
@@ -61,9 +65,9 @@ std::string pnpsim_exe();
 // files named after `log` (a path prefix). Returns the child's pid.
 pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
             const std::string &log, const Options &opt = {});
-// Waits for a child started by start() and collects its result. With a
-// time limit, a child still running after it is killed (status 128 + 9).
-Result finish(pid_t pid, const std::string &log, int limit_seconds = 0);
+// Waits for a child started by start() and collects its result; a child
+// still running after the limit is killed (status 128 + 9).
+Result finish(pid_t pid, const std::string &log, int limit_seconds = RUN_LIMIT_SECONDS);
 
 // The lines of `pnpsim enum`, split into fields.
 std::vector<std::vector<std::string>> enum_tree(const std::string &root);

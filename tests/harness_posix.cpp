@@ -1,6 +1,7 @@
 // Running programs on POSIX: fork, exec, files for the output.
 #include "harness.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -62,18 +63,19 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
 Result finish(pid_t pid, const std::string &log, int limit_seconds) {
     Result r;
     int st = 0;
-    if (limit_seconds > 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
-        while (::waitpid(pid, &st, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    } else {
-        while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+    bool killed = false;
+    // Soon at first, for the many runs that take milliseconds.
+    for (auto pause = std::chrono::microseconds(50); ::waitpid(pid, &st, WNOHANG) == 0;
+         pause = std::min(pause * 2, std::chrono::microseconds(5000))) {
+        if (!killed && std::chrono::steady_clock::now() > deadline)
+            killed = ::kill(pid, SIGKILL) == 0;
+        std::this_thread::sleep_for(pause);
     }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(log + ".out");
     r.err = read_file(log + ".err");
+    if (killed) r.err += "killed: still running after " + std::to_string(limit_seconds) + " s";
     return r;
 }
 

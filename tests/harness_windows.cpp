@@ -144,7 +144,10 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
         r.err = "cannot start " + exe + ": error " + std::to_string(GetLastError());
         return r;
     }
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    // A run that hangs fails its test instead of the whole suite's time.
+    bool hung = WaitForSingleObject(pi.hProcess, RUN_LIMIT_SECONDS * 1000) == WAIT_TIMEOUT;
+    if (hung) TerminateProcess(pi.hProcess, 128 + 9);
+    WaitForSingleObject(pi.hProcess, 10000);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
@@ -152,6 +155,7 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
     r.status = static_cast<int>(code);
     r.out = read_file(utf8(log + L".out"));
     r.err = read_file(utf8(log + L".err"));
+    if (hung) r.err += "killed: still running after " + std::to_string(RUN_LIMIT_SECONDS) + " s";
     DeleteFileW((log + L".out").c_str());
     DeleteFileW((log + L".err").c_str());
     return r;

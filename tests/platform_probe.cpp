@@ -79,22 +79,16 @@ std::vector<std::string> listed(DWORD flags) {
     return ids;
 }
 
-std::string is_listed(const std::string &id, DWORD flags) {
-    for (const auto &have : listed(flags)) {
-        if (_wcsicmp(wide(have).c_str(), wide(id).c_str()) == 0) return "listed";
-    }
-    return "not listed";
-}
-
-// Finds a device by ID in a fresh all-classes set and runs `what` on it.
+// Finds a device by ID in a fresh set of every class, made with `flags`,
+// and runs `what` on it.
 template <typename What>
-std::string with_device(const std::string &id, What what) {
-    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);
+std::string with_device(const std::string &id, What what, DWORD flags = DIGCF_ALLCLASSES) {
+    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, flags);
     if (set == INVALID_HANDLE_VALUE) return code(GetLastError());
     SP_DEVINFO_DATA dev;
     std::memset(&dev, 0, sizeof dev);
     dev.cbSize = sizeof dev;
-    std::string out = "not found";
+    std::string out = "not listed";
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
         if (_wcsicmp(wide(id_of(dev)).c_str(), wide(id).c_str()) == 0) {
             out = what(set, dev);
@@ -103,6 +97,11 @@ std::string with_device(const std::string &id, What what) {
     }
     SetupDiDestroyDeviceInfoList(set);
     return out;
+}
+
+std::string is_listed(const std::string &id, DWORD flags = DIGCF_ALLCLASSES) {
+    return with_device(
+        id, [](auto, auto &) { return std::string("listed"); }, flags);
 }
 
 std::string remove_device(const std::string &id) {
@@ -145,10 +144,6 @@ int main(int argc, char **argv) {
     const std::string bogus = "Root\\LEGACY_BOGUS\\";
     fact("199 characters", add(bogus + std::string(199 - bogus.size(), 'x'), 0).substr(0, 20));
     fact("200 characters", add(bogus + std::string(200 - bogus.size(), 'y'), 0));
-    add("ROOT\\UNREGISTERED\\0000", 0, false);
-    fact(
-        "unregistered element after its set",
-        with_device("ROOT\\UNREGISTERED\\0000", [](auto, auto &) { return std::string("found"); }));
 
     // Elements made and not registered, in two sets at once.
     HDEVINFO a = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
@@ -156,7 +151,7 @@ int main(int argc, char **argv) {
     SP_DEVINFO_DATA in_a;
     SP_DEVINFO_DATA in_b;
     std::string phantom = add("VelmoRastixTest", DICD_GENERATE_ID, false, a, &in_a);
-    fact("unregistered element, in a new set", is_listed(phantom, DIGCF_ALLCLASSES));
+    fact("unregistered element, in a new set", is_listed(phantom));
     fact("unregistered element, in a new set of present devices",
          is_listed(phantom, DIGCF_ALLCLASSES | DIGCF_PRESENT));
     fact("registered device, in a new set of present devices",
@@ -176,12 +171,24 @@ int main(int argc, char **argv) {
     std::string second = id_of(in_b);
     fact("DIF_REMOVE of an unregistered element",
          SetupDiCallClassInstaller(DIF_REMOVE, b, &in_b)
-             ? "removed, " + is_listed(second, DIGCF_ALLCLASSES) + " in a new set"
+             ? "removed, " + is_listed(second) + " in a new set"
              : code(GetLastError()));
     SetupDiDestroyDeviceInfoList(a);
     SetupDiDestroyDeviceInfoList(b);
     fact("unregistered elements after their sets",
-         is_listed(phantom, DIGCF_ALLCLASSES) == "listed" ? "listed" : "gone");
+         is_listed(phantom) == "listed" ? "listed" : "gone");
+    // A set whose element's node was removed, and made again by another set.
+    HDEVINFO c = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+    HDEVINFO d = SetupDiCreateDeviceInfoList(&PROBE_CLASS, nullptr);
+    SP_DEVINFO_DATA in_c;
+    remove_device(add("VelmoRastixTest", DICD_GENERATE_ID, false, c, &in_c));
+    std::string again = add("VelmoRastixTest", DICD_GENERATE_ID, false, d);
+    fact("registering an element whose node another set made again",
+         SetupDiCallClassInstaller(DIF_REGISTERDEVICE, c, &in_c) ? "registered"
+                                                                 : code(GetLastError()));
+    SetupDiDestroyDeviceInfoList(c);
+    fact("that node, after the first set is destroyed", is_listed(again));
+    SetupDiDestroyDeviceInfoList(d);
 
     for (const char *name : {"FOO", "QUX", "BAR"}) add(bogus + name, 0);
     std::string order;
@@ -244,10 +251,9 @@ int main(int argc, char **argv) {
                         ? std::string("yes")
                         : code(GetLastError());
          }));
-    fact("DIF_REMOVE alone", remove_device("ROOT\\VELMORASTIXTEST\\0000"));
-    fact("removed device found again", with_device("ROOT\\VELMORASTIXTEST\\0000", [](auto, auto &) {
-             return std::string("found");
-         }));
+    std::string removed = remove_device("ROOT\\VELMORASTIXTEST\\0000");
+    fact("DIF_REMOVE alone",
+         removed + ", " + is_listed("ROOT\\VELMORASTIXTEST\\0000") + " in a new set");
     fact("generated id after removal", add("VelmoRastixTest", DICD_GENERATE_ID));
 
     HANDLE token = nullptr;
@@ -266,7 +272,8 @@ int main(int argc, char **argv) {
     for (const char *id :
          {"ROOT\\LEGACY_BOGUS\\0002", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",
           "ROOT\\ADDED_LATER\\0000", "ROOT\\VELMORASTIXTEST\\0000", "ROOT\\VELMORASTIXTEST\\0001",
-          "ROOT\\LEGACY_BOGUS\\FOO", "ROOT\\LEGACY_BOGUS\\QUX", "ROOT\\LEGACY_BOGUS\\BAR"}) {
+          "ROOT\\LEGACY_BOGUS\\FOO", "ROOT\\LEGACY_BOGUS\\QUX", "ROOT\\LEGACY_BOGUS\\BAR",
+          "ROOT\\VELMORASTIXTEST\\0002"}) {
         remove_device(id);
     }
     remove_device(bogus + std::string(199 - bogus.size(), 'x'));

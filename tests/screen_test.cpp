@@ -45,37 +45,21 @@ std::string long_word() {
     return w;
 }
 
+// clang-format off
 const std::vector<Screen> SCREENS = {
-    {{},
-     false,
-     1,
-     [](const Terminal &) { return "  用法：shamrig.exe create | remove | list\n\n"; }},
-    {{"list"},
-     true,
-     0,
-     [](const Terminal &t) {
-         return (t.facts.always_elevated ? "" : WARNING) + "  本工具创建的假设备：0 个\n";
-     }},
+    {{}, false, 1, [](const Terminal &) { return "  用法：shamrig.exe create | remove | list\n\n"; }},
+    {{"list"}, true, 0, [](const Terminal &t) {
+         return (t.facts.always_elevated ? "" : WARNING) + "  本工具创建的假设备：0 个\n"; }},
     {{long_word()}, false, 1, [](const Terminal &) { return "  未知参数：" + long_word() + "\n"; }},
-    {{"表情😀"},
-     false,
-     1,
-     [](const Terminal &t) {
-         return "  未知参数：表情" + std::string(t.facts.emoji_on_console) + "\n";
-     }},
+    {{"表情😀"}, false, 1, [](const Terminal &t) {
+         return "  未知参数：表情" + std::string(t.facts.emoji_on_console) + "\n"; }},
     {{"create"}, false, 0, [](const Terminal &) { return "  ✔ 已创建：" + ID0 + "\n"; }},
-    {{"list"},
-     false,
-     0,
-     [](const Terminal &) { return "  本工具创建的假设备：1 个\n    " + ID0 + "\n"; }},
-    {{"remove"},
-     false,
-     0,
-     [](const Terminal &t) {
-         return "  找到 1 个，开始删除...\n  " +
-                std::string(t.facts.removes ? "✔ 已删除" : "✘ 删除失败") + "  " + ID0 + "\n";
-     }},
+    {{"list"}, false, 0, [](const Terminal &) { return "  本工具创建的假设备：1 个\n    " + ID0 + "\n"; }},
+    {{"remove"}, false, 0, [](const Terminal &t) {
+         return "  找到 1 个，开始删除...\n  " + std::string(t.facts.removes ? "✔ 已删除" : "✘ 删除失败") +
+                "  " + ID0 + "\n"; }},
 };
+// clang-format on
 
 // The lines a screen shows, without the blank ones at its end; a screen
 // keeps no spaces at the end of a line.

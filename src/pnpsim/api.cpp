@@ -23,13 +23,16 @@ namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
-// PNPSIM_FAIL="Name[:code],..." makes each named function fail every time,
-// with `code` (decimal, default ERROR_GEN_FAILURE) as its error, and
-// PNPSIM_PAUSE="Name:ms,..." makes it wait that long first, so that a test
-// can act between two calls of a running program.
+// PNPSIM_FAIL="Name[:code][@n],..." makes each named function fail, with
+// `code` (decimal, default ERROR_GEN_FAILURE) as its error: every time, or
+// only at its n-th call in this process. PNPSIM_PAUSE="Name:ms,..." makes
+// it wait that long first, so that a test can act between two calls of a
+// running program.
 bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_FAIL") {
     const char *env = std::getenv(variable);
     if (env == nullptr) return false;
+    static std::mutex calls_mutex;
+    static std::unordered_map<std::string, unsigned long> calls;
     std::string list = env;
     std::size_t start = 0;
     while (start <= list.size()) {
@@ -37,12 +40,16 @@ bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_
         if (comma == std::string::npos) comma = list.size();
         std::string item = list.substr(start, comma - start);
         start = comma + 1;
+        std::size_t at = item.find('@');
         std::size_t colon = item.find(':');
-        if (item.substr(0, colon) != function) continue;
-        code = ERROR_GEN_FAILURE;
-        if (colon != std::string::npos) {
-            code = static_cast<DWORD>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+        if (item.substr(0, std::min(colon, at)) != function) continue;
+        if (at != std::string::npos) {
+            std::lock_guard<std::mutex> g(calls_mutex);
+            unsigned long call = ++calls[std::string(variable) + function];
+            if (call != std::strtoul(item.c_str() + at + 1, nullptr, 10)) return false;
         }
+        code = colon < at ? static_cast<DWORD>(std::strtoul(item.c_str() + colon + 1, nullptr, 10))
+                          : ERROR_GEN_FAILURE;
         return true;
     }
     return false;
