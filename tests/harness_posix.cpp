@@ -1,13 +1,14 @@
 // Running programs on POSIX: fork, exec, files for the output.
 #include "harness.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
@@ -62,16 +63,30 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
 
 Result finish(pid_t pid, const std::string &log, int limit_seconds) {
     Result r;
-    int st = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+    // A watchdog kills a child still running at the limit, while the wait
+    // blocks (the drills time runs); the child is reaped only after the
+    // watchdog has stood down, so it never kills a reused pid.
+    std::mutex m;
+    std::condition_variable ended;
+    bool done = false;
     bool killed = false;
-    // Soon at first, for the many runs that take milliseconds.
-    for (auto pause = std::chrono::microseconds(50); ::waitpid(pid, &st, WNOHANG) == 0;
-         pause = std::min(pause * 2, std::chrono::microseconds(5000))) {
-        if (!killed && std::chrono::steady_clock::now() > deadline)
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!ended.wait_for(lock, std::chrono::seconds(limit_seconds), [&] { return done; })) {
             killed = ::kill(pid, SIGKILL) == 0;
-        std::this_thread::sleep_for(pause);
+        }
+    });
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {}
+    {
+        std::lock_guard<std::mutex> g(m);
+        done = true;
     }
+    ended.notify_one();
+    watchdog.join();
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out = read_file(log + ".out");
     r.err = read_file(log + ".err");

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -63,20 +62,6 @@ std::string add(const std::string &name, DWORD flags, bool reg = true,
     if (kept != nullptr) *kept = dev;
     if (own) SetupDiDestroyDeviceInfoList(set);
     return out;
-}
-
-// The IDs a new set of every class holds, in order, as the platform lists
-// them with `flags`.
-std::vector<std::string> listed(DWORD flags) {
-    std::vector<std::string> ids;
-    HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, flags);
-    if (set == INVALID_HANDLE_VALUE) return ids;
-    SP_DEVINFO_DATA dev;
-    std::memset(&dev, 0, sizeof dev);
-    dev.cbSize = sizeof dev;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) ids.push_back(id_of(dev));
-    SetupDiDestroyDeviceInfoList(set);
-    return ids;
 }
 
 // Finds a device by ID in a fresh set of every class, made with `flags`,
@@ -191,30 +176,27 @@ int main(int argc, char **argv) {
     SetupDiDestroyDeviceInfoList(d);
 
     for (const char *name : {"FOO", "QUX", "BAR"}) add(bogus + name, 0);
-    std::string order;
-    for (const auto &id : listed(DIGCF_ALLCLASSES)) {
-        if (id.size() == bogus.size() + 3 && id.rfind("ROOT\\LEGACY_BOGUS\\", 0) == 0) {
-            order += (order.empty() ? "" : " ") + id.substr(bogus.size());
-        }
-    }
-    fact("order within a device name", order);
-
     HDEVINFO set = SetupDiGetClassDevsW(&PROBE_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);
     add("ROOT\\ADDED_LATER\\0000", 0);
     SP_DEVINFO_DATA dev;
     std::memset(&dev, 0, sizeof dev);
     dev.cbSize = sizeof dev;
     std::string previous;
+    std::string order;  // of ROOT\\LEGACY_BOGUS\\ and three characters
     bool sorted = true;
     bool later = false;
-    DWORD count = 0;
-    for (; SetupDiEnumDeviceInfo(set, count, &dev); ++count) {
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
         std::string id = id_of(dev);
         sorted = sorted && _wcsicmp(wide(previous).c_str(), wide(id).c_str()) < 0;
         later = later || id == "ROOT\\ADDED_LATER\\0000";
+        if (id.size() == bogus.size() + 3 && id.rfind("ROOT\\LEGACY_BOGUS\\", 0) == 0) {
+            order += (order.empty() ? "" : " ") + id.substr(bogus.size());
+        }
         previous = id;
     }
-    fact("past the last element", code(GetLastError()));
+    DWORD end = GetLastError();
+    fact("order within a device name", order);
+    fact("past the last element", code(end));
     fact("enumeration in ascending ID order", sorted ? "yes" : "no");
     fact("device added after the set was made is in it", later ? "yes" : "no");
     SetupDiDestroyDeviceInfoList(set);
@@ -257,17 +239,14 @@ int main(int argc, char **argv) {
     fact("generated id after removal", add("VelmoRastixTest", DICD_GENERATE_ID));
 
     HANDLE token = nullptr;
-    TOKEN_ELEVATION elevation;
-    std::memset(&elevation, 0, sizeof elevation);
+    TOKEN_ELEVATION elevation{};
     DWORD size = 0;
-    std::string elevated = "token not opened";
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        elevated =
-            GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)
-                ? std::to_string(elevation.TokenIsElevated) + ", size " + std::to_string(size)
-                : code(GetLastError());
-        CloseHandle(token);
-    }
+    std::string elevated =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)
+            ? std::to_string(elevation.TokenIsElevated) + ", size " + std::to_string(size)
+            : code(GetLastError());
+    if (token != nullptr) CloseHandle(token);
     fact("token elevation", elevated);
     for (const char *id :
          {"ROOT\\LEGACY_BOGUS\\0002", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",

@@ -157,12 +157,15 @@ TEST(OwnDevices, TheNameCountsAnywhereInAnyLetterCase) {
 }
 
 // The platform's behaviour as measured, reproduced by the stand-in.
-class StandIn : public ::testing::Test {
+class StandIn : public Output {
 protected:
     harness::TempDir dir;
     const std::string root = dir.path + "/tree";
     void SetUp() override { ::setenv("PNPSIM_ROOT", root.c_str(), 1); }
-    void TearDown() override { ::unsetenv("PNPSIM_ROOT"); }
+    void TearDown() override {
+        ::unsetenv("PNPSIM_ROOT");
+        Output::TearDown();
+    }
 
     static std::u16string id_of(const SP_DEVINFO_DATA &dev) {
         WCHAR id[ID_LEN] = {};
@@ -182,16 +185,13 @@ protected:
 // and the description byte for byte. An ID that cannot be read back is
 // shown empty, whatever the slot held before.
 TEST_F(StandIn, CreateLeavesWhatThePlatformHolds) {
-    set_output_sink(capture_bytes);
     ::setenv("PNPSIM_FAIL", "CM_Get_Device_IDW", 1);
-    byte_pieces.clear();
-    dirty_stack();
-    EXPECT_EQ(dev_create(), 0);
+    EXPECT_EQ(said([] {
+                  dirty_stack();
+                  EXPECT_EQ(dev_create(), 0);
+              }),
+              "  ✔ 已创建：\n");
     ::unsetenv("PNPSIM_FAIL");
-    set_output_sink(nullptr);
-    std::string out;
-    for (const auto &piece : byte_pieces) out += piece;
-    EXPECT_EQ(out, "  ✔ 已创建：\n");
     HDEVINFO set = SetupDiGetClassDevsW(nullptr, u"ROOT", nullptr, DIGCF_ALLCLASSES);
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof dev;
