@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 using namespace harness;
@@ -181,12 +182,15 @@ TEST_F(Cli, RefusedRemovalSaysFailedAndKeepsEveryDevice) {
     // device taken out meanwhile.
     create_n(1);
     const std::string log = dir.path + "/held";
-    pid_t held = start(shamrig_exe(), {"remove"}, root, log,
-                       Options{{{"PNPSIM_PAUSE", "SetupDiGetClassDevsW:1000@2"}}, false});
+    pid_t held = start(
+        shamrig_exe(), {"remove"}, root, log,
+        Options{{{"PNPSIM_PAUSE", "SetupDiGetClassDevsW:60000@2"}, {"PNPSIM_RESUME", log + ".go"}},
+                false});
     for (int i = 0; i < 500 && read_file(log + ".out").find("开始删除") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_EQ(pnpsim({"remove", "ROOT\\VELMORASTIXTEST\\0000"}).status, 0);
+    std::ofstream(log + ".go") << "go\n";
     EXPECT_EQ(finish(held, log).out, head + failed + id0 + "  ✔ 已删除  " + id1);
 }
 

@@ -147,7 +147,9 @@ TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
     // taken by a remove meanwhile.
     const std::string held = dir.path + "/held";
     pid_t creator = start(shamrig_exe(), {"create"}, root, held,
-                          Options{{{"PNPSIM_PAUSE", "SetupDiCallClassInstaller:1000"}}, false});
+                          Options{{{"PNPSIM_PAUSE", "SetupDiCallClassInstaller:60000"},
+                                   {"PNPSIM_RESUME", held + ".go"}},
+                                  false});
     for (int i = 0; i < 500 && own_ids(root).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -155,6 +157,7 @@ TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
     EXPECT_EQ(read_file(held + ".out"), preamble());
     EXPECT_EQ(run(shamrig_exe(), {"remove"}, root).out,
               preamble() + "  找到 1 个，开始删除...\n  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n");
+    std::ofstream(held + ".go") << "go\n";
     Result lost = finish(creator, held, 10);
     EXPECT_EQ(lost.status, 1);
     EXPECT_EQ(lost.out, preamble() + "  [错误] 注册设备失败 3758096907（需要管理员权限）\n");

@@ -25,9 +25,10 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 
 // PNPSIM_FAIL="Name[:code][@n],..." makes each named function fail, with
 // `code` (decimal, default ERROR_GEN_FAILURE) as its error: every time, or
-// only at its n-th call in this process. PNPSIM_PAUSE="Name:ms,..." makes
-// it wait that long first, so that a test can act between two calls of a
-// running program.
+// only at its n-th call in this process. PNPSIM_PAUSE="Name:ms[@n],..."
+// makes it wait first, so that a test can act between two calls of a
+// running program: for `ms` milliseconds, or until the file PNPSIM_RESUME
+// names exists, whichever comes first.
 bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_FAIL") {
     const char *env = std::getenv(variable);
     if (env == nullptr) return false;
@@ -57,7 +58,13 @@ bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_
 
 bool fail_injected(const char *function) {
     DWORD code = 0;
-    if (injected(function, code, "PNPSIM_PAUSE")) ::usleep(static_cast<useconds_t>(code) * 1000);
+    if (injected(function, code, "PNPSIM_PAUSE")) {
+        const char *resume = std::getenv("PNPSIM_RESUME");
+        for (DWORD waited = 0; waited < code && (resume == nullptr || ::access(resume, F_OK) != 0);
+             waited += 5) {
+            ::usleep(5000);
+        }
+    }
     if (!injected(function, code)) return false;
     last_error = code;
     return true;
