@@ -242,9 +242,9 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
             // A new node of the tool's, a phantom.
             expect = lines_of(r.out)[0];
             EXPECT_EQ(existing.count(expect), 0U) << expect;
-            EXPECT_EQ(witness(root)[expect], (Node{CAMERA, "", true})) << expect;
-            existing.insert(expect);
             before = witness(root);
+            EXPECT_EQ(before[expect], (Node{CAMERA, "", true})) << expect;
+            existing.insert(expect);
             continue;
         }
         if (expect.empty() && step.args[0] == "remove") {

@@ -76,11 +76,10 @@ BOOL fail(DWORD code) {
 }
 
 // What an element made in this set holds beyond its ID and class: the data
-// of an element that could not be put in the tree, the mark of the phantom
-// it made there until it is registered, and the class-install parameters.
+// of an element that could not be put in the tree, or the mark of the
+// phantom it made there (record.owner), and the class-install parameters.
 struct Pending {
     Record record;
-    std::string owner;
     bool has_remove_params = false;
     SP_REMOVEDEVICE_PARAMS remove_params{};
 };
@@ -259,8 +258,10 @@ std::string new_owner() {
     return std::to_string(::getpid()) + "." + std::to_string(rng());
 }
 
-// The phantom this element made and still owns, or "".
-std::string owner_of(const Element &e) { return e.more ? e.more->owner : std::string(); }
+// The mark of the phantom this element made, or "". The tree acts for it
+// only on that phantom, so once the node is registered or gone, or made
+// again by another set, the mark changes nothing.
+std::string owner_of(const Element &e) { return e.more ? e.more->record.owner : std::string(); }
 
 BOOL register_device(DevInfoSet &s, Element &e) {
     if (e.node == Node::whole) return fail(ERROR_DEVINST_ALREADY_EXISTS);
@@ -270,7 +271,6 @@ BOOL register_device(DevInfoSet &s, Element &e) {
     DWORD rc = pnpsim::tree_register(id_of(s, e), owner_of(e));
     if (rc != ERROR_SUCCESS) return fail(rc);
     e.node = Node::whole;
-    if (e.more) e.more->owner.clear();
     return TRUE;
 }
 
@@ -288,7 +288,6 @@ BOOL remove_device(DevInfoSet &s, Element &e) {
         if (rc != ERROR_SUCCESS) return fail(rc);
     }
     e.gone = true;
-    if (e.more) e.more->owner.clear();
     return TRUE;
 }
 
@@ -361,7 +360,6 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
         p.record.owner = new_owner();
         DWORD rc = pnpsim::tree_create(name, generate, *ClassGuid, p.record, id);
         if (rc != ERROR_SUCCESS) return fail(rc);
-        p.owner = p.record.owner;
         e.node = Node::phantom;
     } else {
         id = generate ? tentative_id(*s, name) : pnpsim::upper_ascii(name);

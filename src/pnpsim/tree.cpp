@@ -228,9 +228,13 @@ std::string find_device(const std::string &id, const GUID *hint = nullptr) {
     return {};
 }
 
-bool is_phantom_path(const std::string &path) {
-    return path.size() > PHANTOM_SUFFIX.size() &&
-           std::string_view(path).substr(path.size() - PHANTOM_SUFFIX.size()) == PHANTOM_SUFFIX;
+// The record in the file at `path`.
+DWORD read_record(const std::string &path, Record &rec) {
+    std::string text;
+    int err = 0;
+    if (!read_file(path, text, err)) return err == EFBIG ? ERROR_REGISTRY_CORRUPT : from_errno(err);
+    if (!deserialise(text, rec)) return ERROR_REGISTRY_CORRUPT;
+    return ERROR_SUCCESS;
 }
 
 struct Lock {
@@ -528,8 +532,7 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
             bool regular = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
             std::string_view name = e->d_name;
-            bool phantom = name.size() > PHANTOM_SUFFIX.size() &&
-                           name.substr(name.size() - PHANTOM_SUFFIX.size()) == PHANTOM_SUFFIX;
+            bool phantom = name.ends_with(PHANTOM_SUFFIX);
             if (phantom) name.remove_suffix(PHANTOM_SUFFIX.size());
             if (regular && decode_id(name, id)) {
                 visit(id, cls, phantom);
@@ -619,15 +622,15 @@ DWORD locked_find(Lock &lock, const std::string &id, const std::string &owner, s
     if (rc == ERROR_SUCCESS) rc = lock_tree(lock);
     if (rc != ERROR_SUCCESS) return rc;
     path = find_device(id);
-    if (path.empty() || (!owner.empty() && !is_phantom_path(path))) return ERROR_NO_SUCH_DEVINST;
-    if (rec == nullptr && owner.empty()) return ERROR_SUCCESS;
-    Record mine;
-    rc = tree_read(id, rec != nullptr ? *rec : mine);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!owner.empty() && (rec != nullptr ? *rec : mine).owner != owner) {
+    if (path.empty() || (!owner.empty() && !path.ends_with(PHANTOM_SUFFIX))) {
         return ERROR_NO_SUCH_DEVINST;
     }
-    return ERROR_SUCCESS;
+    if (rec == nullptr && owner.empty()) return ERROR_SUCCESS;
+    Record mine;
+    Record &read = rec != nullptr ? *rec : mine;
+    rc = read_record(path, read);
+    if (rc != ERROR_SUCCESS) return rc;
+    return !owner.empty() && read.owner != owner ? ERROR_NO_SUCH_DEVINST : ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -637,7 +640,7 @@ DWORD tree_register(const std::string &id, const std::string &owner) {
     std::string path;
     DWORD rc = locked_find(lock, id, owner, path);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!is_phantom_path(path)) return ERROR_DEVINST_ALREADY_EXISTS;
+    if (!path.ends_with(PHANTOM_SUFFIX)) return ERROR_DEVINST_ALREADY_EXISTS;
     std::string whole = path.substr(0, path.size() - PHANTOM_SUFFIX.size());
     if (::rename(path.c_str(), whole.c_str()) != 0) return from_errno(errno);
     return ERROR_SUCCESS;
@@ -655,11 +658,7 @@ DWORD tree_remove(const std::string &id, const std::string &owner) {
 DWORD tree_read(const std::string &id, Record &rec, const GUID *cls) {
     std::string path = find_device(id, cls);
     if (path.empty()) return ERROR_NO_SUCH_DEVINST;
-    std::string text;
-    int err = 0;
-    if (!read_file(path, text, err)) return err == EFBIG ? ERROR_REGISTRY_CORRUPT : from_errno(err);
-    if (!deserialise(text, rec)) return ERROR_REGISTRY_CORRUPT;
-    return ERROR_SUCCESS;
+    return read_record(path, rec);
 }
 
 DWORD tree_set_property(const std::string &id, const std::string &owner, DWORD property,
