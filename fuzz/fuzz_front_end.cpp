@@ -38,9 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
     }
     std::u16string folded = word;
-    for (auto &c : folded) {
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
-    }
+    for (auto &c : folded) c = static_cast<char16_t>(pnpsim::ascii_case(c, false));
     bool command = folded == u"create" || folded == u"remove" || folded == u"list";
     if (!command && word.find(u'\0') == std::u16string::npos &&
         pnpsim::utf16_from_utf8(last_output).find(word) == std::u16string::npos) {

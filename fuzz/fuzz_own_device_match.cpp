@@ -1,6 +1,7 @@
 // The own-device match on arbitrary instance IDs, against a plain model:
 // the name anywhere in the ID, ASCII letter case ignored.
 #include "device/fake_device.h"
+#include "pnpsim/text.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
     auto upper = [](std::u16string s) {
-        for (auto &c : s) {
-            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-        }
+        for (auto &c : s) c = static_cast<char16_t>(pnpsim::ascii_case(c, true));
         return s;
     };
     bool model = upper(id).find(upper(DEVICE_NAME)) != std::u16string::npos;

@@ -87,9 +87,6 @@ src/device/dev_create.cpp @@ SetupDiDestroyDeviceInfoList(set);
 src/device/fake_device.h @@ ID_LEN = 512 @@ ID_LEN = 128
 src/device/fake_device.h @@ MAX_MINE = 64 @@ MAX_MINE = 63
 src/device/fake_device.h @@ TEXT("ROOT\\VelmoRastixTest\0") @@ TEXT("ROOT\\VelmoRastixTes\0\0")
-src/device/enum_mine.cpp @@ c >= 'a' && c <= 'z' @@ c > 'a' && c <= 'z'
-src/device/enum_mine.cpp @@ if (i == name_len) return true; @@ if (i + 1 >= name_len) return true;
-src/device/enum_mine.cpp @@ ascii_upper(start[i]) == ascii_upper(DEVICE_NAME[i]) @@ start[i] == DEVICE_NAME[i]
 src/device/enum_mine.cpp @@ nullptr, nullptr, DIGCF_ALLCLASSES); @@ nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
 src/device/enum_mine.cpp @@ SetupDiGetClassDevsW(&CAMERA_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES) @@ SetupDiGetClassDevsW(&CAMERA_CLASS, nullptr, nullptr, DIGCF_PRESENT)
 src/device/enum_mine.cpp @@ if (set == INVALID_HANDLE_VALUE) return 0; @@ if (set == INVALID_HANDLE_VALUE) return 1;
@@ -124,45 +121,33 @@ src/device/dev_remove.cpp @@ if (count == 0) { @@ if (count == 1) {
 src/device/dev_remove.cpp @@ say_count(MSG_REMOVE_COUNT, count); @@ say_count(MSG_REMOVE_COUNT, count - 1);
 src/device/dev_remove.cpp @@ remove_one(list[i]) ? STATUS_REMOVED : STATUS_FAILED @@ remove_one(list[i]) ? STATUS_FAILED : STATUS_REMOVED
 src/device/dev_remove.cpp @@ for (int i = 0; i < count; ++i) { @@ for (int i = 1; i < count; ++i) {
+src/device/enum_mine.cpp @@ _wcsnicmp(id, DEVICE_NAME, name_len) == 0 @@ _wcsnicmp(id, DEVICE_NAME, name_len - 1) == 0
+src/device/enum_mine.cpp @@ sizeof(DEVICE_NAME) / sizeof(WCHAR) - 1; @@ sizeof(DEVICE_NAME) / sizeof(WCHAR);
 src/device/console_out.cpp @@ std::fwrite(bytes, 1, size, stdout) @@ std::fwrite(bytes, 1, size - 1, stdout)
-src/device/console_out.cpp @@ if (c.used > 0) { @@ if (c.used > 1) {
-src/device/console_out.cpp @@ }
-    c.used = 0;
-} @@ }
-}
-src/device/console_out.cpp @@ written == 0 || @@ false || @@ unobservable: no console takes nothing and says it succeeded
-src/device/console_out.cpp @@ units += written; @@ units += 1; @@ unobservable: every console takes all it is given at once
+src/device/console_out.cpp @@ units, static_cast<DWORD>(count), &written @@ units, static_cast<DWORD>(count) - 1, &written
 src/device/console_out.cpp @@ GetConsoleMode(out, &mode)) { @@ !GetConsoleMode(out, &mode)) {
-src/device/console_out.cpp @@ constexpr std::size_t CHUNK = 256; @@ constexpr std::size_t CHUNK = 512;
-src/device/console_out.cpp @@ if (cp > 0x10FFFF || @@ if (cp >= 0x10FFFF ||
-src/device/console_out.cpp @@ (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT; @@ (cp >= 0xD800 && cp < 0xDFFF)) cp = REPLACEMENT;
-src/device/console_out.cpp @@ std::size_t need = cp < 0x10000 ? 1 : 2; @@ std::size_t need = cp <= 0x10000 ? 1 : 2;
-src/device/console_out.cpp @@ if (c.used + need > CHUNK_UNITS) flush(c); @@ if (c.used + need > CHUNK_UNITS + 1) flush(c);
-src/device/console_out.cpp @@ if (c.used + need > CHUNK_UNITS) flush(c); @@ if (c.used + need >= CHUNK_UNITS) flush(c); @@ unobservable: a piece is flushed one unit early, whole all the same
-src/device/console_out.cpp @@ } else if (cp < 0x800) { @@ } else if (cp <= 0x800) {
-src/device/console_out.cpp @@ } else if (cp < 0x10000) { @@ } else if (cp <= 0x10000) {
-src/device/console_out.cpp @@ if (c.used + n > CHUNK) flush(c); @@ if (c.used + n > CHUNK + 1) flush(c);
-src/device/console_out.cpp @@ if (b >= 0xC2 && b <= 0xDF) { @@ if (b >= 0xC0 && b <= 0xDF) {
-src/device/console_out.cpp @@ return cp < SMALLEST[more] ? REPLACEMENT : cp; @@ return cp;
-src/device/console_out.cpp @@ if (unit >= 0xD800 && unit <= 0xDBFF) { @@ if (unit >= 0xD800 && unit < 0xDBFF) {
-src/device/console_out.cpp @@ if (next >= 0xDC00 && next <= 0xDFFF) { @@ if (next >= 0xDC00 && next < 0xDFFF) {
-src/device/console_out.cpp @@ put_code_point(c, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-                ++p; @@ put_code_point(c, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-src/device/console_out.cpp @@ } while (n != 0); @@ } while (n > 9);
-src/device/console_out.cpp @@ f += signed_number ? 2 : 3; @@ f += 3;
-src/device/console_out.cpp @@ (wide || code || signed_number) && next < count @@ (wide || code || signed_number)
-src/device/console_out.cpp @@ if (a.text != nullptr) put_wide(c, a.text); @@ put_wide(c, a.text); @@ unobservable: the tool never passes a null text
-src/device/console_out.cpp @@ if (a.negative) put_code_point(c, '-'); @@ ;
-src/device/console_out.cpp @@ flush(c);
+src/device/console_out.cpp @@ c.bytes, size, units, CHUNK); @@ c.bytes, size - 1, units, CHUNK);
+src/device/console_out.cpp @@ unit_sink(units, static_cast<std::size_t>(count)); @@ unit_sink(units, static_cast<std::size_t>(count) - 1);
+src/device/console_out.cpp @@ c.used -= size; @@ c.used = 0;
+src/device/console_out.cpp @@ std::memmove(c.bytes, c.bytes + size @@ std::memmove(c.bytes, c.bytes + size + 1
+src/device/console_out.cpp @@ while ((c.bytes[start] & 0xC0) == 0x80) --start; @@ ;
+src/device/console_out.cpp @@ if (len == SLICE && IS_HIGH_SURROGATE(text[len - 1])) --len; @@ ;
+src/device/console_out.cpp @@ WideCharToMultiByte(CP_UTF8, 0, text, len, @@ WideCharToMultiByte(CP_UTF8, 0, text, len - 1,
+src/device/console_out.cpp @@ put_bytes(c, bytes, size); @@ put_bytes(c, bytes, size - 1);
+src/device/console_out.cpp @@ put_bytes(c, digits, static_cast<int>(end - digits)); @@ put_bytes(c, digits + 1, static_cast<int>(end - digits) - 1);
+src/device/console_out.cpp @@ std::strncmp(f, "%lu", 3) == 0 || @@ false ||
+src/device/console_out.cpp @@ (wide || number) && next < count @@ (wide || number)
+src/device/console_out.cpp @@ f += f[1] == 'd' ? 2 : 3; @@ f += 3;
+src/device/console_out.cpp @@ f += std::strncmp(f, "%%", 2) == 0 ? 2 : 1; @@ f += 1;
+src/device/console_out.cpp @@ flush(c, c.used);
 } @@ }
-src/device/console_out.cpp @@ emit(format, nullptr, 0) @@ emit(format, nullptr, 1)
-src/device/console_out.cpp @@ Argument a{text, 0, false}; @@ Argument a{nullptr, 0, false};
-src/device/console_out.cpp @@ {{first, 0, false}, {second, 0, false}} @@ {{second, 0, false}, {first, 0, false}}
-src/device/console_out.cpp @@ static_cast<unsigned long long>(code), false @@ static_cast<unsigned long long>(static_cast<int>(code)), false
+src/device/console_out.cpp @@ { emit(format, {}, 0); } @@ {}
+src/device/console_out.cpp @@ emit(format, {{text, 0}}, 1); @@ emit(format, {{nullptr, 0}}, 1);
+src/device/console_out.cpp @@ {{first, 0}, {second, 0}} @@ {{second, 0}, {first, 0}}
+src/device/console_out.cpp @@ emit(format, {{nullptr, code}}, 1); @@ emit(format, {{nullptr, static_cast<int>(code)}}, 1);
+src/device/console_out.cpp @@ emit(format, {{nullptr, count}}, 1); @@ emit(format, {{nullptr, count + 1}}, 1);
 src/device/console_out.cpp @@ byte_sink = sink;
     unit_sink = nullptr; @@ byte_sink = sink;
-src/device/console_out.cpp @@ unit_sink = sink;
-    byte_sink = nullptr; @@ unit_sink = sink; @@ unobservable: a message goes to the console sink whenever one is set, whatever the byte sink is
 EOF
 )
 

@@ -12,6 +12,9 @@ using namespace harness;
 namespace {
 
 const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
+const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
+const std::string ID1 = "ROOT\\VELMORASTIXTEST\\0001";
+const std::string ID2 = "ROOT\\VELMORASTIXTEST\\0002";
 
 class Cli : public ::testing::Test {
 protected:
@@ -25,7 +28,6 @@ protected:
     Result shamrig_failing(const std::string &fail, const std::vector<std::string> &args) {
         return shamrig(args, Options{{{"PNPSIM_FAIL", fail}}, false});
     }
-    std::string created(const std::string &id) { return preamble() + "  ✔ 已创建：" + id + "\n"; }
     void create_n(int n) {
         for (int i = 0; i < n; ++i) ASSERT_EQ(shamrig({"create"}).status, 0);
     }
@@ -60,11 +62,11 @@ TEST_F(Cli, TokenThatCannotBeAskedWarnsOnceAndTheRunGoesOn) {
         SCOPED_TRACE(fail);
         Result r = shamrig_failing(fail, {"list"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, BANNER + WARNING + "  本工具创建的假设备：0 个\n");
+        EXPECT_EQ(r.out, BANNER + WARNING + listed({}));
     }
     Result r = shamrig_failing("GetTokenInformation", {"create"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, BANNER + WARNING + "  ✔ 已创建：ROOT\\VELMORASTIXTEST\\0000\n");
+    EXPECT_EQ(r.out, BANNER + WARNING + created(ID0));
 }
 
 TEST_F(Cli, PlainUserIsWarnedAndRefusedAndNothingIsWritten) {
@@ -76,35 +78,28 @@ TEST_F(Cli, PlainUserIsWarnedAndRefusedAndNothingIsWritten) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, head + "  [错误] 注册设备失败 5（需要管理员权限）\n");
     r = shamrig({"list"}, Options{{}, true});
-    EXPECT_EQ(r.out, head + "  本工具创建的假设备：1 个\n    ROOT\\VELMORASTIXTEST\\0000\n");
+    EXPECT_EQ(r.out, head + listed({ID0}));
     r = shamrig({"remove"}, Options{{}, true});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              head + "  找到 1 个，开始删除...\n  ✘ 删除失败  ROOT\\VELMORASTIXTEST\\0000\n");
+    EXPECT_EQ(r.out, head + removing(1) + status(false, ID0));
     EXPECT_EQ(enum_tree(root), before);
 }
 
 TEST_F(Cli, ListShowsOwnDevicesByIdWhateverTheirClassOrMaker) {
-    EXPECT_EQ(shamrig({"list"}).out, preamble() + "  本工具创建的假设备：0 个\n");
+    EXPECT_EQ(shamrig({"list"}).out, preamble() + listed({}));
     create_n(3);
     ASSERT_EQ(pnpsim({"add", "USB\\VID_1234&PID_5678\\velmorastixtest-7", "ACPI\\VELMORASTIX\\1",
                       "ROOT\\OTHER\\0000"})
                   .status,
               0);
     ASSERT_EQ(pnpsim({"add", "--class", CAMERA, "ROOT\\CAMERA\\XVELMORASTIXTESTX"}).status, 0);
-    const std::string listed = preamble() +
-                               "  本工具创建的假设备：5 个\n"
-                               "    ROOT\\CAMERA\\XVELMORASTIXTESTX\n"
-                               "    ROOT\\VELMORASTIXTEST\\0000\n"
-                               "    ROOT\\VELMORASTIXTEST\\0001\n"
-                               "    ROOT\\VELMORASTIXTEST\\0002\n"
-                               "    USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7\n";
-    EXPECT_EQ(shamrig({"list"}).out, listed);
+    const std::string five = preamble() + listed({"ROOT\\CAMERA\\XVELMORASTIXTESTX", ID0, ID1, ID2,
+                                                  "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7"});
+    EXPECT_EQ(shamrig({"list"}).out, five);
     // One ID that cannot be read, right after an own device's, counts as
     // nothing: it is not that device again.
-    EXPECT_EQ(shamrig_failing("CM_Get_Device_IDW:13@7", {"list"}).out, listed);
-    EXPECT_EQ(shamrig_failing("SetupDiGetClassDevsW", {"list"}).out,
-              preamble() + "  本工具创建的假设备：0 个\n");
+    EXPECT_EQ(shamrig_failing("CM_Get_Device_IDW:13@7", {"list"}).out, five);
+    EXPECT_EQ(shamrig_failing("SetupDiGetClassDevsW", {"list"}).out, preamble() + listed({}));
 }
 
 TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
@@ -117,22 +112,19 @@ TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
     std::vector<std::string> add = {"add", "--class", CAMERA};
     add.insert(add.end(), ids.begin(), ids.end());
     ASSERT_EQ(pnpsim(add).status, 0);
-    std::string listed = preamble() + "  本工具创建的假设备：64 个\n";
-    std::string removed = preamble() + "  找到 64 个，开始删除...\n";
-    for (int i = 0; i < 64; ++i) {
-        listed += "    " + ids[static_cast<std::size_t>(i)] + "\n";
-        removed += "  ✔ 已删除  " + ids[static_cast<std::size_t>(i)] + "\n";
-    }
-    EXPECT_EQ(shamrig({"list"}).out, listed);
+    const std::vector<std::string> first(ids.begin(), ids.begin() + 64);
+    std::string removed = preamble() + removing(64);
+    for (const auto &id : first) removed += status(true, id);
+    EXPECT_EQ(shamrig({"list"}).out, preamble() + listed(first));
     EXPECT_EQ(shamrig({"remove"}).out, removed);
-    std::string rest = preamble() + "  找到 6 个，开始删除...\n";
-    for (int i = 64; i < 70; ++i) rest += "  ✔ 已删除  " + ids[static_cast<std::size_t>(i)] + "\n";
+    std::string rest = preamble() + removing(6);
+    for (std::size_t i = 64; i < 70; ++i) rest += status(true, ids[i]);
     EXPECT_EQ(shamrig({"remove"}).out, rest);
     EXPECT_TRUE(own_ids(root).empty());
 }
 
 TEST_F(Cli, RemoveTakesOutOwnDevicesOnly) {
-    EXPECT_EQ(shamrig({"remove"}).out, preamble() + "  （没有找到本工具创建的设备）\n");
+    EXPECT_EQ(shamrig({"remove"}).out, preamble() + NOTHING_FOUND);
     auto system_devices = enum_tree(root);
     // Besides two of its own making: one that sorts before every other
     // device, one of another class, and one whose ID is as long as an ID
@@ -144,31 +136,27 @@ TEST_F(Cli, RemoveTakesOutOwnDevicesOnly) {
     create_n(2);
     Result r = shamrig({"remove"});
     EXPECT_EQ(r.status, 0);
-    std::string removed = preamble() + "  找到 5 个，开始删除...\n";
-    for (const auto &id : {first, std::string("ROOT\\VELMORASTIXTEST\\0000"),
-                           std::string("ROOT\\VELMORASTIXTEST\\0001"), longest, usb}) {
-        removed += "  ✔ 已删除  " + id + "\n";
-    }
+    std::string removed = preamble() + removing(5);
+    for (const auto &id : {first, ID0, ID1, longest, usb}) removed += status(true, id);
     EXPECT_EQ(r.out, removed);
-    EXPECT_EQ(shamrig({"list"}).out, preamble() + "  本工具创建的假设备：0 个\n");
+    EXPECT_EQ(shamrig({"list"}).out, preamble() + listed({}));
     ASSERT_EQ(pnpsim({"remove", "root\\other\\0000"}).status, 0);  // it was untouched
     EXPECT_EQ(enum_tree(root), system_devices);
-    EXPECT_EQ(shamrig({"create"}).out, created("ROOT\\VELMORASTIXTEST\\0000"));  // freed again
+    EXPECT_EQ(shamrig({"create"}).out, preamble() + created(ID0));  // freed again
 }
 
 TEST_F(Cli, RefusedRemovalSaysFailedAndKeepsEveryDevice) {
     create_n(2);
-    const std::string head = preamble() + "  找到 2 个，开始删除...\n";
-    const std::string id0 = "ROOT\\VELMORASTIXTEST\\0000\n";
-    const std::string id1 = "ROOT\\VELMORASTIXTEST\\0001\n";
-    const std::string failed = "  ✘ 删除失败  ";
+    const std::string head = preamble() + removing(2);
+    const std::string neither = head + status(false, ID0) + status(false, ID1);
+    // The first device lost (gone, or its fresh set refused); the second removed.
+    const std::string second = head + status(false, ID0) + status(true, ID1);
     const std::vector<Refusal> cases = {
-        {"SetupDiSetClassInstallParamsW", head + failed + id0 + failed + id1},
-        {"SetupDiCallClassInstaller:5", head + failed + id0 + failed + id1},
+        {"SetupDiSetClassInstallParamsW", neither},
+        {"SetupDiCallClassInstaller:5", neither},
         // Nothing can be enumerated, so nothing is found to remove.
-        {"SetupDiEnumDeviceInfo", preamble() + "  （没有找到本工具创建的设备）\n"},
-        // The first device's fresh set refused; the second is removed.
-        {"SetupDiGetClassDevsW@2", head + failed + id0 + "  ✔ 已删除  " + id1},
+        {"SetupDiEnumDeviceInfo", preamble() + NOTHING_FOUND},
+        {"SetupDiGetClassDevsW@2", second},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.fail);
@@ -190,9 +178,9 @@ TEST_F(Cli, RefusedRemovalSaysFailedAndKeepsEveryDevice) {
     for (int i = 0; i < 500 && read_file(log + ".out").find("开始删除") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ASSERT_EQ(pnpsim({"remove", "ROOT\\VELMORASTIXTEST\\0000"}).status, 0);
+    ASSERT_EQ(pnpsim({"remove", ID0}).status, 0);
     std::ofstream(log + ".go") << "go\n";
-    EXPECT_EQ(finish(held, log).out, head + failed + id0 + "  ✔ 已删除  " + id1);
+    EXPECT_EQ(finish(held, log).out, second);
 }
 
 TEST_F(Cli, PnpsimRefusesWhatThePlatformRefuses) {

@@ -25,6 +25,7 @@ namespace {
 const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
 const std::string OWN_HWID = "ROOT\\VelmoRastixTest";
 const std::string DESC = "Velmo-Rastix Test Device";
+const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 
 unsigned drill_seed() {
     const char *env = std::getenv("DRILL_SEED");
@@ -73,10 +74,8 @@ protected:
             EXPECT_EQ(row[3], DESC) << line;
             EXPECT_TRUE(phantom || row[5] == "registered") << line;
         }
-        std::string listed = preamble() + "  本工具创建的假设备：" +
-                             std::to_string(std::min<std::size_t>(own.size(), 64)) + " 个\n";
-        for (std::size_t i = 0; i < own.size() && i < 64; ++i) listed += "    " + own[i] + "\n";
-        EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, listed);
+        own.resize(std::min<std::size_t>(own.size(), 64));
+        EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, preamble() + listed(own));
         EXPECT_EQ(foreign_rows(), foreign);
     }
     // `remove` until nothing of the tool's is left, every line a success;
@@ -88,8 +87,7 @@ protected:
             EXPECT_EQ(r.out.find("删除失败"), std::string::npos) << r.out;
         }
         ASSERT_TRUE(own_ids(root).empty()) << "still there after " << runs << " runs of remove";
-        EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out,
-                  preamble() + "  本工具创建的假设备：0 个\n");
+        EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, preamble() + listed({}));
     }
     std::chrono::microseconds time_of(const std::vector<std::string> &args) {
         auto t0 = std::chrono::steady_clock::now();
@@ -156,11 +154,11 @@ TEST_F(Drill, RemoveRacingCreatesNeverTellsAFalseStatus) {
     // What it printed so far is out already, and stays if it is killed.
     EXPECT_EQ(read_file(held + ".out"), preamble());
     EXPECT_EQ(run(shamrig_exe(), {"remove"}, root).out,
-              preamble() + "  找到 1 个，开始删除...\n  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n");
+              preamble() + removing(1) + status(true, ID0));
     std::ofstream(held + ".go") << "go\n";
-    Result lost = finish(creator, held, 10);
-    EXPECT_EQ(lost.status, 1);
-    EXPECT_EQ(lost.out, preamble() + "  [错误] 注册设备失败 3758096907（需要管理员权限）\n");
+    Result held_create = finish(creator, held, 10);
+    EXPECT_EQ(held_create.status, 1);
+    EXPECT_EQ(held_create.out, preamble() + "  [错误] 注册设备失败 3758096907（需要管理员权限）\n");
     EXPECT_TRUE(own_ids(root).empty());
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -242,17 +240,12 @@ TEST_F(Drill, DamagedTreeIsSkippedNotFatal) {
     }
     // A device whose registry data is damaged still exists by its ID: it is
     // listed and can be removed, as with a damaged registry key.
-    EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, preamble() +
-                                                          "  本工具创建的假设备：3 个\n"
-                                                          "    ROOT\\VELMORASTIXTEST\\0000\n"
-                                                          "    ROOT\\VELMORASTIXTEST\\0001\n"
-                                                          "    ROOT\\VELMORASTIXTEST\\0002\n");
-    Result r = run(shamrig_exe(), {"remove"}, root);
-    EXPECT_EQ(r.out, preamble() +
-                         "  找到 3 个，开始删除...\n"
-                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n"
-                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0001\n"
-                         "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0002\n");
+    const std::vector<std::string> ids = {ID0, "ROOT\\VELMORASTIXTEST\\0001",
+                                          "ROOT\\VELMORASTIXTEST\\0002"};
+    EXPECT_EQ(run(shamrig_exe(), {"list"}, root).out, preamble() + listed(ids));
+    std::string removed = preamble() + removing(3);
+    for (const auto &id : ids) removed += status(true, id);
+    EXPECT_EQ(run(shamrig_exe(), {"remove"}, root).out, removed);
     EXPECT_EQ(run(shamrig_exe(), {"create"}, root).status, 0);
 }
 
@@ -268,7 +261,6 @@ for i in $(seq 600); do [ -e "$stop" ] && break; sleep 0.05; done)";
 TEST_F(Drill, APlainUserCannotStallTheWriters) {
     if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";
     const std::string lock = root + "/lock";
-    const std::string plain_head = BANNER + WARNING;
     // A tree of this version, and one of an earlier version whose lock file
     // anyone could open; a shared and an exclusive lock on each.
     for (bool earlier : {false, true}) {
@@ -297,21 +289,19 @@ TEST_F(Drill, APlainUserCannotStallTheWriters) {
             std::string out = dir.path + "/writer";
             Result c = finish(start(shamrig_exe(), {"create"}, root, out), out, 10);
             EXPECT_EQ(c.status, 0);
-            EXPECT_EQ(c.out, preamble() + "  ✔ 已创建：ROOT\\VELMORASTIXTEST\\0000\n");
+            EXPECT_EQ(c.out, preamble() + created(ID0));
             Result r = finish(start(shamrig_exe(), {"remove"}, root, out), out, 10);
             EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, preamble() +
-                                 "  找到 1 个，开始删除...\n"
-                                 "  ✔ 已删除  ROOT\\VELMORASTIXTEST\\0000\n");
+            EXPECT_EQ(r.out, preamble() + removing(1) + status(true, ID0));
             // Readers stay open to everyone.
             EXPECT_EQ(run(shamrig_exe(), {"list"}, root, Options{{}, true}).out,
-                      plain_head + "  本工具创建的假设备：0 个\n");
+                      BANNER + WARNING + listed({}));
 
             std::ofstream(stop) << "stop\n";
             Result h = finish(holder, log, 10);
             EXPECT_EQ(h.status, 0) << h.err;
             ::unlink(stop.c_str());
-            struct stat st {};
+            struct stat st = {};
             ASSERT_EQ(::stat(lock.c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, 0600U);
             expect_sound_tree();

@@ -6,6 +6,22 @@
 
 namespace harness {
 
+std::string created(const std::string &id) { return "  ✔ 已创建：" + id + "\n"; }
+
+std::string listed(const std::vector<std::string> &ids) {
+    std::string out = "  本工具创建的假设备：" + std::to_string(ids.size()) + " 个\n";
+    for (const auto &id : ids) out += "    " + id + "\n";
+    return out;
+}
+
+std::string removing(std::size_t count) {
+    return "  找到 " + std::to_string(count) + " 个，开始删除...\n";
+}
+
+std::string status(bool removed, const std::string &id) {
+    return (removed ? "  ✔ 已删除  " : "  ✘ 删除失败  ") + id + "\n";
+}
+
 std::string read_file(const std::string &path) {
     // A UTF-8 name, whatever the system's code page.
     std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),

@@ -37,6 +37,13 @@ struct TempDir {
 // What the tool prints first, and the warning it adds when not elevated.
 inline const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
 inline const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
+// The tool's lines that tests expect again and again: the created line,
+// the list (count and IDs), the line before removal and a status line.
+std::string created(const std::string &id);
+std::string listed(const std::vector<std::string> &ids);
+std::string removing(std::size_t count);
+std::string status(bool removed, const std::string &id);
+inline const std::string NOTHING_FOUND = "  （没有找到本工具创建的设备）\n";
 // What every run of the tool prints before its command's output here: on
 // the stand-in the warning unless root; on Windows the suite runs elevated
 // (it insists), and Wine always says so.

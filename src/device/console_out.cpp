@@ -1,25 +1,20 @@
 #include "console_out.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace {
-
-constexpr unsigned long REPLACEMENT = 0xFFFD;
 
 void write_stdout(const char *bytes, std::size_t size) { std::fwrite(bytes, 1, size, stdout); }
 
 HANDLE console = nullptr;
 
+// A console takes a piece whole or not at all; one it refuses has nowhere
+// else to be said.
 void write_console(const WCHAR *units, std::size_t count) {
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteConsoleW(console, units, static_cast<DWORD>(count), &written, nullptr) ||
-            written == 0 || written > count) {
-            return;  // a console that takes nothing more: nowhere else to say so
-        }
-        units += written;
-        count -= written;
-    }
+    DWORD written = 0;
+    WriteConsoleW(console, units, static_cast<DWORD>(count), &written, nullptr);
 }
 
 OutputSink byte_sink = nullptr;
@@ -38,184 +33,105 @@ void choose_way_out() {
     }
 }
 
-// A message is gathered in a small buffer and leaves in as few writes as
-// its size allows; a text of any length streams through it. A character
-// that would not fit whole goes into the next piece.
-constexpr std::size_t CHUNK = 256;
-constexpr std::size_t CHUNK_UNITS = CHUNK / sizeof(WCHAR);
+// A message is gathered as UTF-8 in a small buffer and leaves in as few
+// writes as its size allows; a text of any length streams through it.
+constexpr int CHUNK = 256;
 
 struct Chunk {
-    bool units;  // UTF-16 for a console, else UTF-8 bytes
-    std::size_t used;
-    union {
-        char bytes[CHUNK];
-        WCHAR wide[CHUNK_UNITS];
-    } text;
+    char bytes[CHUNK];
+    int used;
 };
 
-void flush(Chunk &c) {
-    if (c.used > 0) {
-        if (c.units) {
-            unit_sink(c.text.wide, c.used);
-        } else {
-            byte_sink(c.text.bytes, c.used);
+// Hands out the first `size` bytes, as UTF-16 to a console, and keeps the
+// rest for the next piece.
+void flush(Chunk &c, int size) {
+    if (size > 0 && unit_sink != nullptr) {
+        WCHAR units[CHUNK];
+        int count = MultiByteToWideChar(CP_UTF8, 0, c.bytes, size, units, CHUNK);
+        unit_sink(units, static_cast<std::size_t>(count));
+    } else if (size > 0) {
+        byte_sink(c.bytes, static_cast<std::size_t>(size));
+    }
+    c.used -= size;
+    std::memmove(c.bytes, c.bytes + size, static_cast<std::size_t>(c.used));
+}
+
+// Takes UTF-8 text. A full buffer goes out up to where its last character
+// starts, so a piece never ends inside a character.
+void put_bytes(Chunk &c, const char *bytes, int size) {
+    for (int i = 0; i < size; ++i) {
+        if (c.used == CHUNK) {
+            int start = c.used - 1;
+            while ((c.bytes[start] & 0xC0) == 0x80) --start;
+            flush(c, start);
         }
+        c.bytes[c.used++] = bytes[i];
     }
-    c.used = 0;
 }
 
-void put_code_point(Chunk &c, unsigned long cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT;
-    if (c.units) {
-        std::size_t need = cp < 0x10000 ? 1 : 2;
-        if (c.used + need > CHUNK_UNITS) flush(c);
-        if (need == 1) {
-            c.text.wide[c.used++] = static_cast<WCHAR>(cp);
-        } else {
-            c.text.wide[c.used++] = static_cast<WCHAR>(0xD800 + ((cp - 0x10000) >> 10));
-            c.text.wide[c.used++] = static_cast<WCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        }
-        return;
-    }
-    char seq[4];
-    std::size_t n = 0;
-    if (cp < 0x80) {
-        seq[n++] = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        seq[n++] = static_cast<char>(0xC0 | (cp >> 6));
-        seq[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        seq[n++] = static_cast<char>(0xE0 | (cp >> 12));
-        seq[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        seq[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        seq[n++] = static_cast<char>(0xF0 | (cp >> 18));
-        seq[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        seq[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        seq[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    if (c.used + n > CHUNK) flush(c);
-    for (std::size_t i = 0; i < n; ++i) c.text.bytes[c.used++] = seq[i];
-}
-
-// The next character of a UTF-8 format; a byte that starts no valid
-// sequence stands for U+FFFD on its own.
-unsigned long next_format_char(const char *&f) {
-    auto byte = [](const char *p) { return static_cast<unsigned char>(*p); };
-    unsigned long b = byte(f++);
-    if (b < 0x80) return b;
-    int more = 0;
-    if (b >= 0xC2 && b <= 0xDF) {
-        more = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        more = 2;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        more = 3;
-    } else {
-        return REPLACEMENT;
-    }
-    unsigned long cp = b & (0x3F >> more);
-    for (int i = 0; i < more; ++i) {
-        if ((byte(f) & 0xC0) != 0x80) return REPLACEMENT;
-        cp = (cp << 6) | (byte(f++) & 0x3F);
-    }
-    static constexpr unsigned long SMALLEST[] = {0, 0x80, 0x800, 0x10000};
-    return cp < SMALLEST[more] ? REPLACEMENT : cp;
-}
-
+// Wide text, converted a slice at a time by the platform (an unpaired
+// surrogate becomes U+FFFD there). A slice never ends between the two
+// halves of a surrogate pair.
 void put_wide(Chunk &c, const WCHAR *text) {
-    for (const WCHAR *p = text; *p != 0; ++p) {
-        auto unit = static_cast<unsigned long>(*p);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            auto next = static_cast<unsigned long>(p[1]);
-            if (next >= 0xDC00 && next <= 0xDFFF) {
-                put_code_point(c, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-                ++p;
-            } else {
-                put_code_point(c, REPLACEMENT);
-            }
-        } else {
-            put_code_point(c, unit);  // a lone low surrogate becomes U+FFFD there
-        }
+    constexpr int SLICE = 64;
+    char bytes[SLICE * 3];
+    for (int len = 0; *text != 0; text += len) {
+        len = 0;
+        while (len < SLICE && text[len] != 0) ++len;
+        if (len == SLICE && IS_HIGH_SURROGATE(text[len - 1])) --len;
+        int size =
+            WideCharToMultiByte(CP_UTF8, 0, text, len, bytes, sizeof bytes, nullptr, nullptr);
+        put_bytes(c, bytes, size);
     }
-}
-
-void put_unsigned(Chunk &c, unsigned long long n) {
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    while (count > 0) put_code_point(c, static_cast<unsigned long>(digits[--count]));
 }
 
 struct Argument {
     const WCHAR *text;
-    unsigned long long number;
-    bool negative;
+    long long number;
 };
+using Arguments = Argument[2];
 
 // The conversions the messages use (%ls, %lu, %d, %%); each takes the
-// next argument. Anything else is printed as it stands.
-void emit(const char *format, const Argument *args, int count) {
+// next of `count` arguments. Anything else is printed as it stands.
+void emit(const char *format, const Arguments &args, int count) {
     choose_way_out();
     Chunk c;
-    c.units = unit_sink != nullptr;
     c.used = 0;
     int next = 0;
     for (const char *f = format; *f != 0;) {
-        if (*f != '%') {
-            put_code_point(c, next_format_char(f));
-            continue;
-        }
-        bool wide = f[1] == 'l' && f[2] == 's';
-        bool code = f[1] == 'l' && f[2] == 'u';
-        bool signed_number = f[1] == 'd';
-        if (f[1] == '%') {
-            put_code_point(c, '%');
-            f += 2;
-        } else if ((wide || code || signed_number) && next < count) {
+        bool wide = std::strncmp(f, "%ls", 3) == 0;
+        bool number = std::strncmp(f, "%lu", 3) == 0 || std::strncmp(f, "%d", 2) == 0;
+        if ((wide || number) && next < count) {
             const Argument &a = args[next++];
             if (wide) {
-                if (a.text != nullptr) put_wide(c, a.text);
+                put_wide(c, a.text);
             } else {
-                if (a.negative) put_code_point(c, '-');
-                put_unsigned(c, a.number);
+                char digits[24];
+                char *end = std::to_chars(digits, digits + sizeof digits, a.number).ptr;
+                put_bytes(c, digits, static_cast<int>(end - digits));
             }
-            f += signed_number ? 2 : 3;
+            f += f[1] == 'd' ? 2 : 3;
         } else {
-            put_code_point(c, '%');
-            ++f;
+            put_bytes(c, f, 1);
+            f += std::strncmp(f, "%%", 2) == 0 ? 2 : 1;
         }
     }
-    flush(c);
+    flush(c, c.used);
 }
 
 }  // namespace
 
-void say(const char *format) { emit(format, nullptr, 0); }
+void say(const char *format) { emit(format, {}, 0); }
 
-void say_text(const char *format, const WCHAR *text) {
-    Argument a{text, 0, false};
-    emit(format, &a, 1);
-}
+void say_text(const char *format, const WCHAR *text) { emit(format, {{text, 0}}, 1); }
 
 void say_texts(const char *format, const WCHAR *first, const WCHAR *second) {
-    Argument a[2] = {{first, 0, false}, {second, 0, false}};
-    emit(format, a, 2);
+    emit(format, {{first, 0}, {second, 0}}, 2);
 }
 
-void say_code(const char *format, DWORD code) {
-    Argument a{nullptr, static_cast<unsigned long long>(code), false};
-    emit(format, &a, 1);
-}
+void say_code(const char *format, DWORD code) { emit(format, {{nullptr, code}}, 1); }
 
-void say_count(const char *format, int count) {
-    long long n = count;
-    Argument a{nullptr, static_cast<unsigned long long>(n < 0 ? -n : n), n < 0};
-    emit(format, &a, 1);
-}
+void say_count(const char *format, int count) { emit(format, {{nullptr, count}}, 1); }
 
 void set_output_sink(OutputSink sink) {
     byte_sink = sink;

@@ -1,13 +1,13 @@
 // The tool's one path to standard output. Every message is formatted here
-// by one routine, into whole characters; only the last step differs. A
-// console is given UTF-16 through WriteConsoleW, as the platform's own
-// tools do, because bytes that reach a console through the C runtime are
-// re-read there and shown as mojibake. Anything else (a file, a pipe) is
-// given UTF-8 bytes through the C runtime, so on Windows a line ends in
-// CRLF as Windows text does. Wide text is converted here, with U+FFFD for
-// an unpaired surrogate: the C runtimes lose wide output (glibc refuses
-// wprintf once a stream has seen printf; the Windows runtime drops every
-// non-ASCII character of a wide format in its default locale).
+// by one routine into UTF-8, with the platform's own conversion for wide
+// text; only the last step differs. A console is given UTF-16 through
+// WriteConsoleW, as the platform's own tools do, because bytes that reach a
+// console through the C runtime are re-read there and shown as mojibake.
+// Anything else (a file, a pipe) is given UTF-8 bytes through the C
+// runtime, so on Windows a line ends in CRLF as Windows text does. The C
+// runtimes' wide output is not used: glibc refuses wprintf once a stream
+// has seen printf, and the Windows runtime drops every non-ASCII character
+// of a wide format in its default locale.
 #pragma once
 
 #include "devinst.h"

@@ -5,15 +5,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// The build defines UNICODE, _UNICODE, WIN32_LEAN_AND_MEAN and NOMINMAX.
 // clang-format off
 #include <windows.h>
 #include <setupapi.h>

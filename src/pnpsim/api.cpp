@@ -427,7 +427,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
         if (rc != ERROR_SUCCESS) return fail(rc);
     }
     auto it = rec.properties.find(Property);
-    if (it == rec.properties.end()) return fail(13);  // ERROR_INVALID_DATA, as Windows says
+    if (it == rec.properties.end()) return fail(ERROR_INVALID_DATA);  // as Windows says
     const Value &v = it->second;
     auto size = static_cast<DWORD>(v.data.size());
     if (RequiredSize != nullptr) *RequiredSize = size;

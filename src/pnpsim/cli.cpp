@@ -100,7 +100,7 @@ int cmd_enum() {
             if (readable && SetupDiGetDeviceRegistryPropertyW(set, &dev, property, nullptr, data,
                                                               sizeof data, &size)) {
                 out += join(strings_of(data, size), ";");
-            } else if (readable && GetLastError() != 13) {  // 13: no such property
+            } else if (readable && GetLastError() != ERROR_INVALID_DATA) {  // no such property
                 std::fprintf(stderr, "pnpsim: %s: cannot read its registry data: %s\n",
                              name.c_str(), error_text(GetLastError()).c_str());
                 readable = false;

@@ -127,6 +127,7 @@ inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -193,12 +194,24 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfC
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-// The wide C runtime routines, for the stand-in's wide character type.
-const WCHAR *wcsstr(const WCHAR *haystack, const WCHAR *needle);
-WCHAR *wcsstr(WCHAR *haystack, const WCHAR *needle);
+// Text conversion between UTF-16 and UTF-8 (CP_UTF8 with flags 0, as
+// Windows documents it: a length of -1 counts the terminator, an output
+// size of 0 asks for the size needed, too small a buffer fails with
+// ERROR_INSUFFICIENT_BUFFER, and invalid input becomes U+FFFD).
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR *lpWideCharStr, int cchWideChar,
+                        char *lpMultiByteStr, int cbMultiByte, const char *lpDefaultChar,
+                        BOOL *lpUsedDefaultChar);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char *lpMultiByteStr, int cbMultiByte,
+                        WCHAR *lpWideCharStr, int cchWideChar);
+bool IS_HIGH_SURROGATE(WCHAR c);
+bool IS_LOW_SURROGATE(WCHAR c);
+bool IS_SURROGATE_PAIR(WCHAR high, WCHAR low);
+
+// The wide C runtime routines, for the stand-in's wide character type;
+// letter case as in the runtime's default locale (ASCII letters only).
 WCHAR *wcscpy(WCHAR *dest, const WCHAR *src);
-std::size_t wcslen(const WCHAR *s);
 int _wcsicmp(const WCHAR *a, const WCHAR *b);
+int _wcsnicmp(const WCHAR *a, const WCHAR *b, std::size_t count);
 
 // The program's wide entry point; the stand-in's process entry decodes the
 // byte arguments as UTF-8 and calls it, as the Windows start-up code does

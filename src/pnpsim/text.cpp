@@ -71,10 +71,9 @@ std::string utf8_from_utf16(std::u16string_view w) {
     std::string s;
     for (std::size_t i = 0; i < w.size(); ++i) {
         char32_t c = w[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 &&
-            w[i + 1] <= 0xDFFF) {
+        if (i + 1 < w.size() && IS_SURROGATE_PAIR(w[i], w[i + 1])) {
             c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
+        } else if (IS_HIGH_SURROGATE(w[i]) || IS_LOW_SURROGATE(w[i])) {
             c = 0xFFFD;
         }
         if (c < 0x80) {
@@ -98,25 +97,64 @@ std::string utf8_from_utf16(std::u16string_view w) {
 
 }  // namespace pnpsim
 
-// The wide C runtime routines the tool uses, for char16_t.
+bool IS_HIGH_SURROGATE(WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IS_LOW_SURROGATE(WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IS_SURROGATE_PAIR(WCHAR high, WCHAR low) {
+    return IS_HIGH_SURROGATE(high) && IS_LOW_SURROGATE(low);
+}
 
-const WCHAR *wcsstr(const WCHAR *haystack, const WCHAR *needle) {
-    if (*needle == 0) return haystack;
-    for (; *haystack != 0; ++haystack) {
-        const WCHAR *h = haystack;
-        const WCHAR *n = needle;
-        while (*n != 0 && *h == *n) {
-            ++h;
-            ++n;
-        }
-        if (*n == 0) return haystack;
+namespace {
+
+// One conversion: the checks both make first (a known code page and flags,
+// lengths and buffers that make sense), then the size needed when asked
+// (size 0), the text when it fits, and a refusal when it does not. A
+// length of -1 takes the text to its NUL, the NUL with it.
+template <typename In, typename Out, typename Convert>
+int convert(UINT code_page, DWORD flags, const In *in, int in_size, Out *out, int out_size,
+            bool defaults, Convert text_of) {
+    DWORD refused = 0;
+    if (code_page != CP_UTF8 || in == nullptr || in_size == 0 || in_size < -1 || out_size < 0 ||
+        (out_size > 0 && out == nullptr) || defaults) {
+        refused = ERROR_INVALID_PARAMETER;
+    } else if (flags != 0) {
+        refused = ERROR_INVALID_FLAGS;
     }
-    return nullptr;
+    std::basic_string_view<In> view;
+    if (refused == 0) {
+        view = in_size == -1 ? std::basic_string_view<In>(in)
+                             : std::basic_string_view<In>(in, in_size);
+        if (in_size == -1) view = std::basic_string_view<In>(in, view.size() + 1);
+    }
+    auto text = text_of(view);
+    if (refused == 0 && out_size != 0 && text.size() > static_cast<std::size_t>(out_size)) {
+        refused = ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (refused != 0) {
+        SetLastError(refused);
+        return 0;
+    }
+    if (out_size != 0) text.copy(out, text.size());
+    return static_cast<int>(text.size());
 }
 
-WCHAR *wcsstr(WCHAR *haystack, const WCHAR *needle) {
-    return const_cast<WCHAR *>(wcsstr(static_cast<const WCHAR *>(haystack), needle));
+}  // namespace
+
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR *lpWideCharStr, int cchWideChar,
+                        char *lpMultiByteStr, int cbMultiByte, const char *lpDefaultChar,
+                        BOOL *lpUsedDefaultChar) {
+    // UTF-8 has no default character to stand in for what it cannot hold.
+    return convert(CodePage, dwFlags, lpWideCharStr, cchWideChar, lpMultiByteStr, cbMultiByte,
+                   lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr,
+                   pnpsim::utf8_from_utf16);
 }
+
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char *lpMultiByteStr, int cbMultiByte,
+                        WCHAR *lpWideCharStr, int cchWideChar) {
+    return convert(CodePage, dwFlags, lpMultiByteStr, cbMultiByte, lpWideCharStr, cchWideChar,
+                   false, pnpsim::utf16_from_utf8);
+}
+
+// The wide C runtime routines the tool uses, for char16_t.
 
 WCHAR *wcscpy(WCHAR *dest, const WCHAR *src) {
     WCHAR *d = dest;
@@ -124,19 +162,15 @@ WCHAR *wcscpy(WCHAR *dest, const WCHAR *src) {
     return dest;
 }
 
-std::size_t wcslen(const WCHAR *s) {
-    std::size_t n = 0;
-    while (s[n] != 0) ++n;
-    return n;
+int _wcsnicmp(const WCHAR *a, const WCHAR *b, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        auto x = static_cast<int>(pnpsim::ascii_case(a[i], false));
+        auto y = static_cast<int>(pnpsim::ascii_case(b[i], false));
+        if (x != y || x == 0) return x - y;
+    }
+    return 0;
 }
 
 int _wcsicmp(const WCHAR *a, const WCHAR *b) {
-    // As the C runtime does in its default locale: ASCII letters fold to
-    // lower case, everything else compares by code unit.
-    auto fold = [](WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c + 32) : c; };
-    for (;; ++a, ++b) {
-        WCHAR x = fold(*a);
-        WCHAR y = fold(*b);
-        if (x != y || x == 0) return static_cast<int>(x) - static_cast<int>(y);
-    }
+    return _wcsnicmp(a, b, static_cast<std::size_t>(-1));
 }

@@ -1,5 +1,7 @@
 #include "tree.h"
 
+#include "text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -190,7 +192,7 @@ std::vector<std::pair<std::string, GUID>> class_dirs(std::vector<std::string> *s
     for (const auto &name : list_dir(devices_dir())) {
         GUID g{};
         std::string path = devices_dir() + "/" + name;
-        struct stat st {};
+        struct stat st = {};
         if (parse_guid(name, g) && guid_string(g) == name && ::stat(path.c_str(), &st) == 0 &&
             S_ISDIR(st.st_mode)) {
             out.emplace_back(path, g);
@@ -202,7 +204,7 @@ std::vector<std::pair<std::string, GUID>> class_dirs(std::vector<std::string> *s
 }
 
 bool is_file(const std::string &path) {
-    struct stat st {};
+    struct stat st = {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -281,7 +283,7 @@ DWORD lock_tree(Lock &lock) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         if (lock.fd >= 0) ::close(lock.fd);
         lock.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        struct stat held {};
+        struct stat held = {};
         if (lock.fd < 0 && errno != ELOOP) return from_errno(errno);
         if (lock.fd < 0 || ::fstat(lock.fd, &held) != 0 || !S_ISREG(held.st_mode) ||
             (held.st_mode & 077) != 0) {
@@ -295,7 +297,7 @@ DWORD lock_tree(Lock &lock) {
         }
         // Another writer may have replaced the file while this one waited;
         // then the lock taken is on a file nobody else will ask for.
-        struct stat named {};
+        struct stat named = {};
         if (::stat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino ||
             named.st_dev != held.st_dev) {
             continue;
@@ -361,7 +363,7 @@ std::string utf16le(const std::string &ascii, bool multi) {
 
 // Makes the device tree with its seed devices, whole or not at all.
 DWORD ensure_tree() {
-    struct stat st {};
+    struct stat st = {};
     if (::stat(devices_dir().c_str(), &st) == 0) return ERROR_SUCCESS;
     Lock lock;
     DWORD rc = lock_tree(lock);
@@ -410,23 +412,8 @@ std::string tree_root() {
 }
 
 std::string upper_ascii(std::string s) {
-    for (char &c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char &c : s) c = static_cast<char>(ascii_case(static_cast<unsigned char>(c), true));
     return s;
-}
-
-int compare_nocase(const std::string &a, const std::string &b) {
-    std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
 }
 
 bool id_valid(const std::string &id) {
@@ -549,7 +536,7 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
 bool tree_exists(const std::string &id, const GUID *cls) { return !find_device(id, cls).empty(); }
 
 bool tree_writable() {
-    struct stat st {};
+    struct stat st = {};
     std::string root = tree_root();
     if (::stat((root + "/lock").c_str(), &st) == 0) {
         return ::access((root + "/lock").c_str(), W_OK) == 0 && ::access(root.c_str(), W_OK) == 0;

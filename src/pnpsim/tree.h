@@ -83,7 +83,6 @@ bool write_all(int fd, std::string_view data);
 // MAX_DEVICE_ID_LEN - 1 of them; the platform keeps them upper-cased.
 bool id_valid(const std::string &id);
 std::string upper_ascii(std::string s);
-int compare_nocase(const std::string &a, const std::string &b);
 std::string guid_string(const GUID &g);
 bool parse_guid(const std::string &s, GUID &g);
 bool guid_equal(const GUID &a, const GUID &b);
