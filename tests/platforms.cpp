@@ -1,5 +1,7 @@
 #include "platforms.h"
 
+#include <cstdlib>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -10,11 +12,10 @@ namespace platforms {
 
 namespace {
 
-const Facts FACTS[] = {
-    {"stand-in", true, false, "\n", "😀"},
-    {"wine", false, true, "\r\n", "\uFFFD\uFFFD"},
-    {"windows", true, false, "\r\n", "😀"},
-};
+const Facts STAND_IN_FACTS = {"stand-in", true, true, true, "\n", "😀"};
+const Facts WINE8_FACTS = {"wine 8.0", false, true, false, "\r\n", "\uFFFD\uFFFD"};
+const Facts WINE10_FACTS = {"wine 10.0", false, false, false, "\r\n", "\uFFFD\uFFFD"};
+const Facts WINDOWS_FACTS = {"windows", true, true, true, "\r\n", "😀"};
 
 // Where the platforms differ:
 //  - CM_Get_Device_IDW: the stand-in does what Windows documents (a buffer
@@ -26,66 +27,82 @@ const Facts FACTS[] = {
 //  - DIGCF_PRESENT: Wine 8.0 lists phantoms too.
 //  - An element whose node was removed and made again by another set: the
 //    stand-in refuses to register it, Wine 8.0 registers it.
-//  - The token: Wine always says elevated; the stand-in says so for root;
-//    on Windows the suite runs elevated or not at all.
+//  - MultiByteToWideChar into one unit, for a character of two: Wine
+//    fills in the high half and says 1; Windows documents the refusal.
+//    The tool always gives room for every unit.
+//  - The token: Wine 8.0 always says elevated, Wine 10 only where the
+//    manifest asks for it (the test programs') and for the processes such
+//    a program starts; the stand-in says so for root; on Windows the test
+//    programs ask for it and cannot start without it.
+// Wine 10.0 answers every question here as Wine 8.0 does (measured, run
+// as the suite runs the probe, elevated by its manifest).
 std::vector<ProbeFact> make_probe_facts() {
     const char *id0 = "ROOT\\VELMORASTIXTEST\\0000";
     const char *id1 = "ROOT\\VELMORASTIXTEST\\0001";
-    const char *id3 = "ROOT\\VELMORASTIXTEST\\0003";
     const char *legacy = "ROOT\\LEGACY_BOGUS\\0002";
-    const char *usb = "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7";
+    const char *x199 = "ROOT\\LEGACY_BOGUS\\XX";
     const char *exists = "error 3758096903";
     const char *bad_name = "error 3758096901";
-    const char *elevated = "1, size 4";
     const char *no_key = "error 3758096900";
+    const char *desc = "Velmo-Rastix Test Device";
+    const char *removed = "removed, not listed in a new set";
+    const char *planes = "F0 90 80 80 F4 8F BF BF EF BF BF";
+    const char *unpaired = "EF BF BD 61 EF BF BD";
+    const char *elevated = "elevated, size 4";
 #if defined(_WIN32)
     const char *token = elevated;
 #else
-    const char *token = ::geteuid() == 0 ? elevated : "0, size 4";
+    const char *token = ::geteuid() == 0 ? elevated : "not elevated, size 4";
 #endif
     const WindowsAnswer unknown = {nullptr, nullptr};
-    const char *device_info = "devinst.c test_device_info";
-    const char *instance_id = "devinst.c test_get_device_instance_id";
-    const char *register_info = "devinst.c test_register_device_info";
-    const char *cm_docs = "Microsoft's documentation: CM_Get_Device_IDW";
-    const char *x199 = "ROOT\\LEGACY_BOGUS\\XX";
-    const char *desc = "Velmo-Rastix Test Device";
-    const char *removed = "removed, not listed in a new set";
+    const char *wc = "Microsoft's documentation: WideCharToMultiByte";
+    const char *mb = "Microsoft's documentation: MultiByteToWideChar";
+    const char *cm =
+        "Microsoft's documentation: CM_Get_Device_IDW (what fits, and CR_BUFFER_SMALL)";
+    // The source of each Windows answer names the check that states it.
     // clang-format off
     return {
-        {"sizes", "32 8 16", "32 8 16", {"32 8 16", "Microsoft's documentation: SP_DEVINFO_DATA"}},
-        {"generated id", id0, id0, {id0, instance_id}},
-        {"next generated id", id1, id1, {id1, instance_id}},
-        {"full id", legacy, legacy, {legacy, device_info}},
-        {"mixed-case id", usb, usb, unknown},
-        {"existing id", exists, exists, {exists, device_info}},
+        {"sizes", "32 8 16", "32 8 16", {"32 8 16", "Microsoft's documentation: the three declarations, on x64"}},
+        {"generated id", id0, id0, {id0, "devinst.c test_get_device_instance_id: DICD_GENERATE_ID beside ...\\0000, ok(!strcmp(id, ...\\0001))", true}},
+        {"next generated id", id1, id1, {id1, "devinst.c test_get_device_instance_id: a number held is skipped, ok(!strcmp(id, ...\\0001))", true}},
+        {"full id", legacy, legacy, {legacy, "devinst.c test_device_info: ok(!strcmp(id, \"ROOT\\\\LEGACY_BOGUS\\\\0002\"))"}},
+        {"mixed-case id", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7", "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7", unknown},
+        {"existing id", exists, exists, {exists, "devinst.c test_device_info: a registered ID made in a new set, ERROR_DEVINST_ALREADY_EXISTS"}},
         {"existing id, other case", exists, exists, unknown},
         {"generated name with backslash", bad_name, bad_name, unknown},
-        {"199 characters", x199, x199, {x199, device_info}},
-        {"200 characters", bad_name, bad_name, {bad_name, device_info}},
+        {"199 characters", x199, x199, {x199, "devinst.c test_device_info: id[MAX_DEVICE_ID_LEN - 1] = 0, ok(ret)", true}},
+        {"200 characters", bad_name, bad_name, {bad_name, "devinst.c test_device_info: id[MAX_DEVICE_ID_LEN] = 0, ERROR_INVALID_DEVINST_NAME"}},
         {"unregistered element, in a new set", "listed", "listed", unknown},
-        {"unregistered element, in a new set of present devices", "not listed", "listed",
-         {"not listed", "Microsoft's documentation: SetupDiGetClassDevsW, DIGCF_PRESENT"}},
+        {"unregistered element, in a new set of present devices", "not listed", "listed", {"not listed", "Microsoft's documentation: SetupDiGetClassDevsW, DIGCF_PRESENT"}},
         {"registered device, in a new set of present devices", "listed", "listed", unknown},
-        {"generated id beside another set's unregistered element", id3, id3, {id3, instance_id}},
-        {"element of another set", "error 87", "error 87", {"error 87", register_info}},
-        {"description of a new element", desc, desc, unknown},
-        {"DIF_REMOVE of an unregistered element", removed, removed, {removed, device_info}},
-        {"unregistered elements after their sets", "gone", "gone", {"gone", register_info}},
+        {"generated id beside another set's unregistered element", "ROOT\\VELMORASTIXTEST\\0003", "ROOT\\VELMORASTIXTEST\\0003", unknown},
+        {"element of another set", "error 87", "error 87", unknown},
+        {"description of a new element", desc, desc, {desc, "devinst.c test_registry_property_w: SPDRP_DEVICEDESC, ok(!lstrcmpW(buf, L\"device_name\"))"}},
+        {"DIF_REMOVE of an unregistered element", removed, removed, {removed, "devinst.c test_device_info: SetupDiRemoveDevice (DIF_REMOVE's default) ok(ret), then ERROR_NO_SUCH_DEVINST"}},
+        {"unregistered elements after their sets", "gone", "gone", {"gone", "devinst.c test_register_device_info: ...\\0003 never registered, not in the next set"}},
         {"registering an element whose node another set made again", "error 3758096907", "registered", unknown},
         {"that node, after the first set is destroyed", "listed", "listed", unknown},
-        {"order within a device name", "BAR FOO QUX", "BAR FOO QUX", {"BAR FOO QUX", "devinst.c test_get_class_devs"}},
-        {"past the last element", "error 259", "error 259", {"error 259", device_info}},
+        {"order within a device name, its enumerator asked for", "BAR FOO QUX", "BAR FOO QUX", {"BAR FOO QUX", "devinst.c test_get_class_devs: \"ROOT\\\\LEGACY_BOGUS\", DIGCF_ALLCLASSES, check_device_info BAR FOO QUX"}},
+        {"past the last element", "error 259", "error 259", {"error 259", "devinst.c check_device_info: ERROR_NO_MORE_ITEMS"}},
         {"enumeration in ascending ID order", "yes", "yes", unknown},
         {"device added after the set was made is in it", "no", "no", unknown},
-        {"CM_Get_Device_IDW into 21 units", "CR 26, 000", "CR 0, 00~", {"CR 26, 000", cm_docs}},
-        {"CM_Get_Device_IDW into 22 units", "CR 0, 002", "CR 0, 00~", {"CR 0, 002", cm_docs}},
-        {"CM_Get_Device_IDW into 23 units", "CR 0, 02~", "CR 0, 02~", {"CR 0, 02~", cm_docs}},
-        {"hardware key of a registered device", no_key, no_key, {no_key, "devinst.c test_device_key"}},
-        {"removal parameters accepted", "yes", "error 2",
-         {"yes", "Microsoft's documentation: SetupDiSetClassInstallParamsW"}},
-        {"DIF_REMOVE alone", removed, removed, {removed, register_info}},
+        {"CM_Get_Device_IDW into 21 units", "CR 26, 000", "CR 0, 00~", {"CR 26, 000", cm}},
+        {"CM_Get_Device_IDW into 22 units", "CR 0, 002", "CR 0, 00~", unknown},
+        {"CM_Get_Device_IDW into 23 units", "CR 0, 02~", "CR 0, 02~", {"CR 0, 02~", cm}},
+        {"hardware key of a registered device", no_key, no_key, {no_key, "devinst.c test_device_key: registered, DIREG_DEV, ERROR_KEY_DOES_NOT_EXIST"}},
+        {"removal parameters accepted", "yes", "error 2", {"yes", "Microsoft's documentation: SetupDiSetClassInstallParamsW"}},
+        {"DIF_REMOVE alone", removed, removed, {removed, "devinst.c test_register_device_info: SetupDiRemoveDevice (DIF_REMOVE's default), ...\\0001 not in the next set"}},
         {"generated id after removal", id0, id0, unknown},
+        {"UTF-16 to UTF-8, U+10000 U+10FFFF U+FFFF", planes, planes, {planes, wc}},
+        {"UTF-16 to UTF-8, unpaired surrogates", unpaired, unpaired, {unpaired, wc}},
+        {"UTF-16 to UTF-8, size asked for, -1", "size 4", "size 4", {"size 4", wc}},
+        {"UTF-16 to UTF-8, too small a buffer", "error 122", "error 122", {"error 122", wc}},
+        {"UTF-8 to UTF-16, 41 FF 42", "0041 FFFD 0042", "0041 FFFD 0042", {"0041 FFFD 0042", mb}},
+        {"UTF-8 to UTF-16, overlong C0 AF", "FFFD FFFD", "FFFD FFFD", unknown},
+        {"UTF-8 to UTF-16, encoded surrogate ED A0 80", "FFFD FFFD FFFD", "FFFD FFFD", unknown},
+        {"UTF-8 to UTF-16, cut short E2 82 28", "FFFD 0028", "FFFD 0028", unknown},
+        {"UTF-8 to UTF-16, size asked for, -1", "size 3", "size 3", {"size 3", mb}},
+        {"UTF-8 to UTF-16, too small a buffer", "error 122", "D83D", {"error 122", mb}},
         {"token elevation", token, elevated, {token, "Microsoft's documentation: TOKEN_ELEVATION"}},
     };
     // clang-format on
@@ -95,15 +112,27 @@ std::vector<ProbeFact> make_probe_facts() {
 
 Kind this_platform() {
 #if defined(_WIN32)
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr ? WINE
-                                                                                    : WINDOWS;
+    return this_wine_version().empty() ? WINDOWS : WINE;
 #else
     return STAND_IN;
 #endif
 }
 
-const Facts &facts(Kind kind) { return FACTS[kind]; }
+std::string this_wine_version() {
+#if defined(_WIN32)
+    using Version = const char *(*)();
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC found = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "wine_get_version");
+    // Through void (*)(), which converts to and from any function type.
+    if (found != nullptr) return reinterpret_cast<Version>(reinterpret_cast<void (*)()>(found))();
+#endif
+    return "";
+}
+
+const Facts &facts(Kind kind, const std::string &wine_version) {
+    if (kind == WINE) return std::atoi(wine_version.c_str()) >= 10 ? WINE10_FACTS : WINE8_FACTS;
+    return kind == STAND_IN ? STAND_IN_FACTS : WINDOWS_FACTS;
+}
 
 const std::vector<ProbeFact> &probe_facts() {
     static const std::vector<ProbeFact> all = make_probe_facts();

@@ -3,6 +3,7 @@
 // expect from here and never skip a platform for being different.
 #pragma once
 
+#include <string>
 #include <vector>
 
 namespace platforms {
@@ -11,12 +12,16 @@ enum Kind { STAND_IN, WINE, WINDOWS };
 
 struct Facts {
     const char *name;
-    // An elevated `remove` takes the fake devices out (Wine 8.0's
+    // An elevated `remove` takes the fake devices out (Wine's
     // SetupDiSetClassInstallParamsW is a stub, so there it cannot).
     bool removes;
-    // The token says elevated whoever runs the tool (Wine), so the
-    // elevation warning cannot be shown there.
-    bool always_elevated;
+    // A process started plainly (by the suite's user, no manifest asking
+    // for elevation) has an elevated token: root's on the stand-in, every
+    // process on Wine 8.0, none on Wine 10.
+    bool plainly_elevated;
+    // A plain user's process is not elevated (the stand-in); Wine's token
+    // does not depend on the user.
+    bool follows_user;
     // How a line of redirected output ends: the Windows C runtime writes
     // text, the stand-in bytes.
     const char *newline;
@@ -29,17 +34,24 @@ struct Facts {
 // Windows, Wine or Windows as told at run time (only Wine's ntdll exports
 // wine_get_version).
 Kind this_platform();
-const Facts &facts(Kind kind);
+// The version Wine reports ("8.0", "10.0"), where this program runs on
+// Wine; "" elsewhere.
+std::string this_wine_version();
+// A platform's facts; Wine's depend on its version, as Wine reports it.
+const Facts &facts(Kind kind, const std::string &wine_version = this_wine_version());
 
 // The platform probe's questions with what each platform answers. No
 // answer (null) means that it is not known there: any answer is taken and
 // printed, so that it can be written down. Windows' answers are known only
 // from a source, named beside each: a conformance check of Wine's SetupAPI
 // tests that passes on Windows (dlls/setupapi/tests/devinst.c, with its
-// test function), or Microsoft's documentation.
+// test function and what it checks), or Microsoft's documentation. Where
+// the source settles all but the letter case (its names are upper case
+// already), Windows' answer is compared without regard to it.
 struct WindowsAnswer {
     const char *answer;
     const char *source;
+    bool any_case = false;
 };
 
 struct ProbeFact {
