@@ -1,7 +1,9 @@
 # Sourced by the other scripts: installs the Debian packages a step needs
 # when they are missing (as root), or says which ones are missing.
 BUILD_PACKAGES="cmake make g++"
-TEST_PACKAGES="googletest libgtest-dev util-linux tmux clang libclang-rt-14-dev clang-format clang-tidy cppcheck"
+# libclang-rt-dev: the sanitizer and libFuzzer runtimes of the release's own
+# clang (Debian 12: 14, Debian 13: 19), under one name in both releases.
+TEST_PACKAGES="googletest libgtest-dev util-linux tmux clang libclang-rt-dev clang-format clang-tidy cppcheck"
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
 BENCH_PACKAGES="hyperfine time"
 # Node.js and npm, for the workflow linter from the npm registry; a machine
