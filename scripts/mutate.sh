@@ -144,8 +144,8 @@ src/device/console_out.cpp @@ flush(c, c.used);
 src/device/console_out.cpp @@ { emit(format, {}, 0); } @@ {}
 src/device/console_out.cpp @@ emit(format, {{text, 0}}, 1); @@ emit(format, {{nullptr, 0}}, 1);
 src/device/console_out.cpp @@ {{first, 0}, {second, 0}} @@ {{second, 0}, {first, 0}}
-src/device/console_out.cpp @@ emit(format, {{nullptr, code}}, 1); @@ emit(format, {{nullptr, static_cast<int>(code)}}, 1);
-src/device/console_out.cpp @@ emit(format, {{nullptr, count}}, 1); @@ emit(format, {{nullptr, count + 1}}, 1);
+src/device/console_out.cpp @@ emit(format, {{TEXT(""), code}}, 1); @@ emit(format, {{TEXT(""), static_cast<int>(code)}}, 1);
+src/device/console_out.cpp @@ emit(format, {{TEXT(""), count}}, 1); @@ emit(format, {{TEXT(""), count + 1}}, 1);
 src/device/console_out.cpp @@ byte_sink = sink;
     unit_sink = nullptr; @@ byte_sink = sink;
 EOF

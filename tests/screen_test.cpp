@@ -25,7 +25,7 @@ const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 
 // A terminal the tool runs on, and the platform that runs the tool there.
 struct Terminal {
-    const platforms::Facts &facts;
+    platforms::Facts facts;
     std::vector<std::string> command;  // the tool, to which the arguments are added
     Options env;
 };

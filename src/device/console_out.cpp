@@ -129,9 +129,9 @@ void say_texts(const char *format, const WCHAR *first, const WCHAR *second) {
     emit(format, {{first, 0}, {second, 0}}, 2);
 }
 
-void say_code(const char *format, DWORD code) { emit(format, {{nullptr, code}}, 1); }
+void say_code(const char *format, DWORD code) { emit(format, {{TEXT(""), code}}, 1); }
 
-void say_count(const char *format, int count) { emit(format, {{nullptr, count}}, 1); }
+void say_count(const char *format, int count) { emit(format, {{TEXT(""), count}}, 1); }
 
 void set_output_sink(OutputSink sink) {
     byte_sink = sink;
