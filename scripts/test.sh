@@ -181,7 +181,7 @@ fuzz_result() {
     fi
 }
 # One target per core at a time, each for its full time.
-targets=(front_end utf8_output own_device_match)
+targets=(front_end utf8_output)
 for ((i = 0; i < ${#targets[@]}; i += JOBS)); do
     batch=("${targets[@]:i:JOBS}")
     pids=()
