@@ -258,8 +258,9 @@ int main(int argc, char **argv) {
     std::string order;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
         std::string id = id_of(dev);
-        if (id.size() == bogus.size() + 3)
+        if (id.size() == bogus.size() + 3) {
             order += (order.empty() ? "" : " ") + id.substr(bogus.size());
+        }
     }
     fact("order within a device name, its enumerator asked for", order);
     fact("past the last element", code(end));
@@ -315,9 +316,7 @@ int main(int argc, char **argv) {
     fact("UTF-16 to UTF-8, unpaired surrogates", to_utf8(unpaired, 3, 16));
     fact("UTF-16 to UTF-8, size asked for, -1", to_utf8(han, -1, 0));
     fact("UTF-16 to UTF-8, too small a buffer", to_utf8(han, 1, 2));
-    fact("UTF-8 to UTF-16, 41 FF 42", to_utf16("A\xFF"
-                                               "B",
-                                               3, 16));
+    fact("UTF-8 to UTF-16, 41 FF 42", to_utf16("\x41\xFF\x42", 3, 16));
     fact("UTF-8 to UTF-16, overlong C0 AF", to_utf16("\xC0\xAF", 2, 16));
     fact("UTF-8 to UTF-16, encoded surrogate ED A0 80", to_utf16("\xED\xA0\x80", 3, 16));
     fact("UTF-8 to UTF-16, cut short E2 82 28", to_utf16("\xE2\x82(", 3, 16));

@@ -45,11 +45,12 @@ struct Chunk {
 // Hands out the first `size` bytes, as UTF-16 to a console, and keeps the
 // rest for the next piece.
 void flush(Chunk &c, int size) {
-    if (size > 0 && unit_sink != nullptr) {
+    if (size == 0) return;
+    if (unit_sink != nullptr) {
         WCHAR units[CHUNK];
         int count = MultiByteToWideChar(CP_UTF8, 0, c.bytes, size, units, CHUNK);
         unit_sink(units, static_cast<std::size_t>(count));
-    } else if (size > 0) {
+    } else {
         byte_sink(c.bytes, static_cast<std::size_t>(size));
     }
     c.used -= size;

@@ -118,23 +118,18 @@ int convert(UINT code_page, DWORD flags, const In *in, int in_size, Out *out, in
         refused = ERROR_INVALID_PARAMETER;
     } else if (flags != 0) {
         refused = ERROR_INVALID_FLAGS;
-    }
-    std::basic_string_view<In> view;
-    if (refused == 0) {
-        view = in_size == -1 ? std::basic_string_view<In>(in)
-                             : std::basic_string_view<In>(in, in_size);
-        if (in_size == -1) view = std::basic_string_view<In>(in, view.size() + 1);
-    }
-    auto text = text_of(view);
-    if (refused == 0 && out_size != 0 && text.size() > static_cast<std::size_t>(out_size)) {
+    } else {
+        auto length = static_cast<std::size_t>(in_size);
+        if (in_size == -1) length = std::char_traits<In>::length(in) + 1;
+        auto text = text_of(std::basic_string_view<In>(in, length));
+        if (out_size == 0 || text.size() <= static_cast<std::size_t>(out_size)) {
+            if (out_size != 0) text.copy(out, text.size());
+            return static_cast<int>(text.size());
+        }
         refused = ERROR_INSUFFICIENT_BUFFER;
     }
-    if (refused != 0) {
-        SetLastError(refused);
-        return 0;
-    }
-    if (out_size != 0) text.copy(out, text.size());
-    return static_cast<int>(text.size());
+    SetLastError(refused);
+    return 0;
 }
 
 }  // namespace
