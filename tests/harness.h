@@ -22,7 +22,10 @@ struct Result {
 
 struct Options {
     std::vector<std::pair<std::string, std::string>> env;  // added to the environment
-    bool as_nobody = false;  // run as user and group 65534 (needs root; POSIX only)
+    // Run with a token that is not elevated: as user and group 65534 on
+    // POSIX (when this process is root), and on Windows with a restricted
+    // version of this process's own token, Administrators deny-only.
+    bool not_elevated = false;
 };
 
 // A temporary directory that goes away with the object.
@@ -43,6 +46,9 @@ std::string created(const std::string &id);
 std::string listed(const std::vector<std::string> &ids);
 std::string removing(std::size_t count);
 std::string status(bool removed, const std::string &id);
+// What `create` says where creating the element is refused for lack of
+// elevation.
+inline const std::string CREATE_REFUSED = "  [错误] CreateDeviceInfo 失败 5\n";
 inline const std::string NOTHING_FOUND = "  （没有找到本工具创建的设备）\n";
 // What every run of the tool prints before its command's output here: on
 // the stand-in the warning unless root; on Windows the suite runs elevated
@@ -82,7 +88,7 @@ std::vector<std::vector<std::string>> enum_tree(const std::string &root);
 std::vector<std::string> own_ids(const std::string &root);
 
 bool is_root();
-// Runs what follows as user and group 65534, as Options::as_nobody does.
+// Runs what follows as user and group 65534, as Options::not_elevated does.
 const std::vector<std::string> &as_nobody_prefix();
 #endif
 

@@ -39,7 +39,7 @@ std::string pnpsim_exe() { return PNPSIM_EXE; }
 pid_t start(const std::string &exe, const std::vector<std::string> &args, const std::string &root,
             const std::string &log, const Options &opt) {
     std::vector<std::string> argv;
-    if (opt.as_nobody) argv = as_nobody_prefix();
+    if (opt.not_elevated && is_root()) argv = as_nobody_prefix();
     argv.push_back(exe);
     argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid = ::fork();

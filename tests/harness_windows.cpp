@@ -82,6 +82,38 @@ HANDLE file_for_child(const std::wstring &path, bool write) {
                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// This process's own token, restricted as a console that is not elevated
+// has it: Administrators deny-only, no privilege but the one every user
+// has, and medium integrity. A restricted version of the caller's own
+// token needs no extra privilege to start a process with
+// (CreateProcessAsUserW). Null when the platform refused a step.
+HANDLE not_elevated_token() {
+    HANDLE self = nullptr;
+    HANDLE restricted = nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID admins = nullptr;
+    PSID medium = nullptr;
+    const DWORD access =
+        TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
+    bool ok = OpenProcessToken(GetCurrentProcess(), access, &self) &&
+              AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                       0, 0, 0, 0, 0, 0, &admins) &&
+              AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0,
+                                       0, &medium);
+    SID_AND_ATTRIBUTES deny_only{admins, 0};
+    ok = ok && CreateRestrictedToken(self, DISABLE_MAX_PRIVILEGE, 1, &deny_only, 0, nullptr, 0,
+                                     nullptr, &restricted);
+    TOKEN_MANDATORY_LABEL level{{medium, SE_GROUP_INTEGRITY}};
+    ok = ok && SetTokenInformation(restricted, TokenIntegrityLevel, &level,
+                                   sizeof level + GetLengthSid(medium));
+    if (!ok && restricted != nullptr) CloseHandle(restricted);
+    if (self != nullptr) CloseHandle(self);
+    if (admins != nullptr) FreeSid(admins);
+    if (medium != nullptr) FreeSid(medium);
+    return ok ? restricted : nullptr;
+}
+
 std::string beside_this_program(const wchar_t *name) {
     wchar_t self[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -132,16 +164,24 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
     std::wstring env = environment_with(opt.env);
     // No console of its own: its output is the files, and nothing is left
     // behind that could hold the test runner's own output open.
-    BOOL started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
-                   err != INVALID_HANDLE_VALUE &&
-                   CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
-                                  nullptr, &si, &pi);
-    for (HANDLE h : {in, out, err}) {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    HANDLE token = opt.not_elevated ? not_elevated_token() : nullptr;
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
+    bool files =
+        in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
+    BOOL started = FALSE;
+    if (files && token != nullptr) {
+        started = CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE,
+                                       flags, env.data(), nullptr, &si, &pi);
+    } else if (files && !opt.not_elevated) {
+        started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, env.data(),
+                                 nullptr, &si, &pi);
+    }
+    DWORD why = GetLastError();
+    for (HANDLE h : {in, out, err, token}) {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     if (!started) {
-        r.err = "cannot start " + exe + ": error " + std::to_string(GetLastError());
+        r.err = "cannot start " + exe + ": error " + std::to_string(why);
         return r;
     }
     // A run that hangs fails its test instead of the whole suite's time.

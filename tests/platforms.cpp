@@ -12,10 +12,15 @@ namespace platforms {
 
 namespace {
 
-const Facts STAND_IN_FACTS = {"stand-in", true, true, true, "\n", "😀"};
-const Facts WINE8_FACTS = {"wine 8.0", false, true, false, "\r\n", "\uFFFD\uFFFD"};
-const Facts WINE10_FACTS = {"wine 10.0", false, false, false, "\r\n", "\uFFFD\uFFFD"};
-const Facts WINDOWS_FACTS = {"windows", true, true, true, "\r\n", "😀"};
+const Facts STAND_IN_FACTS = {"stand-in", true, true, true, true, false, "\n", "😀"};
+// Wine, not elevated (measured): the restricted token keeps the elevation
+// of the token it was made from, and Wine lets it write the tree.
+const Facts WINE8_FACTS = {"wine 8.0", false, true, false, false, true, "\r\n", "\uFFFD\uFFFD"};
+const Facts WINE10_FACTS = {"wine 10.0", false, false, false, false, true, "\r\n", "\uFFFD\uFFFD"};
+// Windows, not elevated: SetupDiCreateDeviceInfoW's page, Remarks: "The
+// caller of this function must be a member of the Administrators group."
+// What the tool shows there is recorded by the scenario, not guessed.
+const Facts WINDOWS_FACTS = {"windows", true, true, true, true, false, "\r\n", "😀"};
 
 // Where the platforms differ:
 //  - CM_Get_Device_IDW: the stand-in does what Windows documents (a buffer

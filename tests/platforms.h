@@ -22,6 +22,12 @@ struct Facts {
     // A plain user's process is not elevated (the stand-in); Wine's token
     // does not depend on the user.
     bool follows_user;
+    // A process whose token is not elevated (a plain user's on the
+    // stand-in, a restricted token with Administrators deny-only on
+    // Windows and Wine): whether it is told so, and whether the platform
+    // lets it create and remove devices.
+    bool warns_not_elevated;
+    bool not_elevated_writes;
     // How a line of redirected output ends: the Windows C runtime writes
     // text, the stand-in bytes.
     const char *newline;

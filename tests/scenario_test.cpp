@@ -130,12 +130,13 @@ Nodes witness(const std::string &root) {
 
 struct Step {
     std::vector<std::string> args;
-    int status;
+    int status;          // -1 where the platform decides it
     std::string out;     // after the preamble; "" where the platform decides it
     bool probe = false;  // a run of the platform probe, not of the tool
     // No source states what Windows does here; there it is recorded, and
     // only what is certain is held.
     bool unstated_on_windows = false;
+    bool not_elevated = false;  // run with a token that is not elevated
 };
 
 const std::string USAGE = "  用法：shamrig.exe create | remove | list\n\n";
@@ -162,6 +163,11 @@ const std::vector<Step> SCENARIO = {
     {{"create"}, 0, created(ID0)},
     {{"Create", "extra"}, 0, created(ID1)},
     {{"LIST"}, 0, listed({ID0, ID1})},
+    // A console that is not elevated: told so, and refused every write
+    // where the platform enforces it.
+    {{"create"}, -1, "", false, true, true},
+    {{"list"}, 0, "", false, true, true},
+    {{"remove"}, 0, "", false, true, true},
     {{"remove"}, 0, ""},
     {{"list"}, 0, ""},
     // A `create` that dies between creation and registration leaves a
@@ -182,6 +188,16 @@ std::string settled(const std::string &text) {
     std::string out;
     for (const auto &line : lines) out += line + "\n";
     return out;
+}
+
+// The generated ID that the next `create` gets: the lowest number free.
+std::string next_id(const std::set<std::string> &existing) {
+    for (int n = 0; n < 10000; ++n) {
+        char id[32];
+        std::snprintf(id, sizeof id, "ROOT\\VELMORASTIXTEST\\%04d", n);
+        if (existing.count(id) == 0) return id;
+    }
+    return "";
 }
 
 void record(const std::string &what, const std::string &answer) {
@@ -230,14 +246,22 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
     std::string phantom;             // made by a process that died, and listed since
     for (const auto &step : SCENARIO) {
         std::string name = step.args.empty() ? "(no word)" : step.args[0];
-        SCOPED_TRACE(std::string(FACTS.name) + ": " + name);
-        Result r = run(step.probe ? platform_probe_exe() : shamrig_exe(), step.args, root);
-        EXPECT_EQ(r.status, step.status);
+        std::string label = name + (step.not_elevated ? ", not elevated" : "");
+        SCOPED_TRACE(std::string(FACTS.name) + ": " + label);
+        Result r = run(step.probe ? platform_probe_exe() : shamrig_exe(), step.args, root,
+                       Options{{}, step.not_elevated});
         EXPECT_EQ(r.err, "");
+        bool writes = !step.not_elevated || FACTS.not_elevated_writes;
+        int exit_status = step.status >= 0 ? step.status : writes ? 0 : 1;
         if (PLATFORM == platforms::WINDOWS && step.unstated_on_windows) {
-            // Certain: a phantom that `list` showed is gone after `remove`.
-            record(name, r.out);
+            // Certain: a phantom that `list` showed is gone after `remove`,
+            // and what a console that is not elevated is told is true.
+            record(label, "exit " + std::to_string(r.status) + "\n" + r.out);
+            if (step.status >= 0) {
+                EXPECT_EQ(r.status, step.status);
+            }
             Nodes now = witness(root);
+            if (step.not_elevated) hold_against(lines_of(r.out), now);
             if (step.probe) phantom = upper(lines_of(r.out)[0]);
             if (name == "list" && upper(r.out).find(phantom) == std::string::npos) phantom.clear();
             if (name == "remove" && !phantom.empty()) {
@@ -248,6 +272,7 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
             before = now;
             continue;
         }
+        EXPECT_EQ(r.status, exit_status);
         std::string expect = step.out;
         if (step.probe) {
             // A new node of the tool's, a phantom.
@@ -260,14 +285,18 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
         }
         if (expect.empty() && step.args[0] == "remove") {
             expect = removing(existing.size());
-            for (const auto &id : existing) expect += status(FACTS.removes, id);
-            if (FACTS.removes) existing.clear();
+            for (const auto &id : existing) expect += status(FACTS.removes && writes, id);
+            if (FACTS.removes && writes) existing.clear();
+        } else if (expect.empty() && step.args[0] == "create") {
+            expect = writes ? created(next_id(existing)) : CREATE_REFUSED;
         } else if (expect.empty()) {
             expect = listed({existing.begin(), existing.end()});
         }
-        expect = as_written(preamble() + expect);
+        std::string head = preamble();
+        if (step.not_elevated) head = FACTS.warns_not_elevated ? BANNER + WARNING : BANNER;
+        expect = as_written(head + expect);
         EXPECT_EQ(settled(r.out), settled(expect));
-        if (r.out != expect) record(name, r.out);
+        if (r.out != expect) record(label, r.out);
         const std::string created = "  ✔ 已创建：";
         for (const auto &line : lines_of(r.out)) {
             if (line.rfind(created, 0) == 0) existing.insert(line.substr(created.size()));

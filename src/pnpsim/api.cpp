@@ -75,25 +75,24 @@ BOOL fail(DWORD code) {
     return FALSE;
 }
 
-// What an element made in this set holds beyond its ID and class: the data
-// of an element that could not be put in the tree, or the mark of the
-// phantom it made there (record.owner), and the class-install parameters.
+// What an element made in this set holds beyond its ID and class: the mark
+// of the phantom it made in the tree (record.owner), and the class-install
+// parameters.
 struct Pending {
     Record record;
     bool has_remove_params = false;
     SP_REMOVEDEVICE_PARAMS remove_params{};
 };
 
-// Where an element's device node is: nowhere but in this set (a process
-// that may not write the tree), a phantom in the tree, or registered.
-enum class Node : std::uint8_t { in_set, phantom, whole };
+// Where an element's device node is: a phantom in the tree, or registered.
+enum class Node : std::uint8_t { phantom, whole };
 
 // A set of all devices holds thousands of elements, so they are small: the
 // IDs live together in the set's arena and the classes in a short table.
 struct Element {
     std::uint32_t id_at = 0;   // where the ID starts in the arena
     std::uint16_t cls_at = 0;  // the class's place in the class table
-    Node node = Node::in_set;
+    Node node = Node::phantom;
     bool gone = false;  // removed through this set
     std::unique_ptr<Pending> more;
 };
@@ -240,16 +239,6 @@ bool known_property(DWORD property, DWORD &type) {
     }
 }
 
-// The lowest ROOT\<NAME>\NNNN free both in the tree and in the set.
-std::string tentative_id(const DevInfoSet &s, const std::string &name) {
-    return pnpsim::lowest_free_id(name, [&s](const std::string &id) {
-        for (const auto &e : s.elements) {
-            if (!e.gone && id_view(s, e) == id) return true;
-        }
-        return false;
-    });
-}
-
 // A mark no other set, in this process or another, will ever make.
 std::string new_owner() {
     static std::mutex m;
@@ -265,9 +254,7 @@ std::string owner_of(const Element &e) { return e.more ? e.more->record.owner : 
 
 BOOL register_device(DevInfoSet &s, Element &e) {
     if (e.node == Node::whole) return fail(ERROR_DEVINST_ALREADY_EXISTS);
-    // An element that never reached the tree was made by a process that may
-    // not write it, and registration is what needs that right.
-    if (e.node == Node::in_set || !pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
+    if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
     DWORD rc = pnpsim::tree_register(id_of(s, e), owner_of(e));
     if (rc != ERROR_SUCCESS) return fail(rc);
     e.node = Node::whole;
@@ -283,10 +270,8 @@ BOOL remove_device(DevInfoSet &s, Element &e) {
     if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
     // A phantom goes as a registered device does; the element stays in its
     // set, its ID no longer readable.
-    if (e.node != Node::in_set) {
-        DWORD rc = pnpsim::tree_remove(id_of(s, e), owner_of(e));
-        if (rc != ERROR_SUCCESS) return fail(rc);
-    }
+    DWORD rc = pnpsim::tree_remove(id_of(s, e), owner_of(e));
+    if (rc != ERROR_SUCCESS) return fail(rc);
     e.gone = true;
     return TRUE;
 }
@@ -354,22 +339,14 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
     if (DeviceDescription != nullptr) {
         p.record.properties[SPDRP_DEVICEDESC] = {REG_SZ, wide_bytes(DeviceDescription)};
     }
+    // The node exists from now on, a phantom that holds its number, so
+    // creating it is already a write of the tree, which only an
+    // administrator may make.
+    if (!pnpsim::tree_writable()) return fail(ERROR_ACCESS_DENIED);
     std::string id;
-    if (pnpsim::tree_writable()) {
-        // The node exists from now on, a phantom that holds its number.
-        p.record.owner = new_owner();
-        DWORD rc = pnpsim::tree_create(name, generate, *ClassGuid, p.record, id);
-        if (rc != ERROR_SUCCESS) return fail(rc);
-        e.node = Node::phantom;
-    } else {
-        id = generate ? tentative_id(*s, name) : pnpsim::upper_ascii(name);
-        if (!pnpsim::id_valid(id)) return fail(ERROR_INVALID_DEVINST_NAME);
-        bool taken = !generate && pnpsim::tree_exists(id);
-        for (const auto &other : s->elements) {
-            taken = taken || (!other.gone && id_view(*s, other) == id);
-        }
-        if (taken) return fail(ERROR_DEVINST_ALREADY_EXISTS);
-    }
+    p.record.owner = new_owner();
+    DWORD rc = pnpsim::tree_create(name, generate, *ClassGuid, p.record, id);
+    if (rc != ERROR_SUCCESS) return fail(rc);
     set_id(*s, e, id);
     set_class(*s, e, *ClassGuid);
     s->elements.push_back(std::move(e));
@@ -398,12 +375,8 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     }
     Value v{type, std::string(reinterpret_cast<const char *>(PropertyBuffer),
                               PropertyBuffer == nullptr ? 0 : PropertyBufferSize)};
-    if (e->node == Node::in_set) {
-        more(*e).record.properties[Property] = v;
-    } else {
-        DWORD rc = pnpsim::tree_set_property(id_of(*s, *e), owner_of(*e), Property, v);
-        if (rc != ERROR_SUCCESS) return fail(rc);
-    }
+    DWORD rc = pnpsim::tree_set_property(id_of(*s, *e), owner_of(*e), Property, v);
+    if (rc != ERROR_SUCCESS) return fail(rc);
     last_error = ERROR_SUCCESS;
     return TRUE;
 }
@@ -420,12 +393,8 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     DWORD type = REG_NONE;
     if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
     Record rec;
-    if (e->node == Node::in_set) {
-        rec = more(*e).record;
-    } else {
-        DWORD rc = pnpsim::tree_read(id_of(*s, *e), rec, &s->classes[e->cls_at]);
-        if (rc != ERROR_SUCCESS) return fail(rc);
-    }
+    DWORD rc = pnpsim::tree_read(id_of(*s, *e), rec, &s->classes[e->cls_at]);
+    if (rc != ERROR_SUCCESS) return fail(rc);
     auto it = rec.properties.find(Property);
     if (it == rec.properties.end()) return fail(ERROR_INVALID_DATA);  // as Windows says
     const Value &v = it->second;

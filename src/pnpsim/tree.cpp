@@ -533,8 +533,6 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
     return ERROR_SUCCESS;
 }
 
-bool tree_exists(const std::string &id, const GUID *cls) { return !find_device(id, cls).empty(); }
-
 bool tree_writable() {
     struct stat st = {};
     std::string root = tree_root();
@@ -554,7 +552,11 @@ bool tree_writable() {
     return ::access(dir.c_str(), W_OK) == 0;
 }
 
-std::string lowest_free_id(const std::string &name, const IdFilter &also_taken) {
+namespace {
+
+// ROOT\<NAME>\NNNN with the lowest number that no node holds; "" when
+// none is left.
+std::string lowest_free_id(const std::string &name) {
     const std::string prefix = "ROOT\\" + upper_ascii(name) + "\\";
     std::set<DWORD> used;
     DWORD rc = tree_snapshot([&](std::string_view id, const GUID &, bool) {
@@ -569,10 +571,12 @@ std::string lowest_free_id(const std::string &name, const IdFilter &also_taken) 
         char num[8];
         std::snprintf(num, sizeof num, "%04u", n);
         std::string id = prefix + num;
-        if (used.count(n) == 0 && (!also_taken || !also_taken(id))) return id;
+        if (used.count(n) == 0) return id;
     }
     return {};
 }
+
+}  // namespace
 
 DWORD tree_create(const std::string &name_or_id, bool generate, const GUID &cls, const Record &rec,
                   std::string &id) {
@@ -588,7 +592,7 @@ DWORD tree_create(const std::string &name_or_id, bool generate, const GUID &cls,
         if (id.empty()) return ERROR_INVALID_DEVINST_NAME;
     } else {
         id = upper_ascii(name_or_id);
-        if (tree_exists(id)) return ERROR_DEVINST_ALREADY_EXISTS;
+        if (!find_device(id).empty()) return ERROR_DEVINST_ALREADY_EXISTS;
     }
     std::string name = encode_id(id) + std::string(PHANTOM_SUFFIX);
     if (!id_valid(id) || name.size() > NAME_MAX_BYTES) return ERROR_INVALID_DEVINST_NAME;

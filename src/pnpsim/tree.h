@@ -49,15 +49,6 @@ std::string tree_root();
 using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls, bool phantom)>;
 DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped = nullptr);
 
-// Whether a node, whole or phantom, has this ID. `cls`, when given, is
-// where it is looked for first.
-bool tree_exists(const std::string &id, const GUID *cls = nullptr);
-
-// ROOT\<NAME>\NNNN with the lowest number that no node holds and
-// `also_taken`, when given, does not refuse; "" when none is left.
-using IdFilter = std::function<bool(const std::string &id)>;
-std::string lowest_free_id(const std::string &name, const IdFilter &also_taken = nullptr);
-
 // Makes a phantom node owned by `rec.owner`. With `generate`, `name_or_id`
 // is a device name and the ID becomes ROOT\<NAME>\NNNN with the lowest
 // free number; otherwise it is the full ID. The ID is returned in `id`.
