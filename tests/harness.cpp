@@ -6,7 +6,7 @@
 
 namespace harness {
 
-std::string created(const std::string &id) { return "  ✔ 已创建：" + id + "\n"; }
+std::string created(const std::string &id) { return CREATED + id + "\n"; }
 
 std::string listed(const std::vector<std::string> &ids) {
     std::string out = "  本工具创建的假设备：" + std::to_string(ids.size()) + " 个\n";
@@ -19,7 +19,7 @@ std::string removing(std::size_t count) {
 }
 
 std::string status(bool removed, const std::string &id) {
-    return (removed ? "  ✔ 已删除  " : "  ✘ 删除失败  ") + id + "\n";
+    return (removed ? REMOVED : NOT_REMOVED) + id + "\n";
 }
 
 std::string read_file(const std::string &path) {

@@ -26,6 +26,8 @@ struct Options {
     // POSIX (when this process is root), and on Windows with a restricted
     // version of this process's own token, Administrators deny-only.
     bool not_elevated = false;
+    // Standard output on a terminal (POSIX only), whose line ends are CRLF.
+    bool terminal = false;
 };
 
 // A temporary directory that goes away with the object.
@@ -37,6 +39,11 @@ struct TempDir {
     TempDir &operator=(const TempDir &) = delete;
 };
 
+// The platform's Camera setup class, and the first ID the platform
+// generates for the tool's device name.
+inline const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
+inline const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
+inline const std::string HARDWARE_ID = "ROOT\\VelmoRastixTest";
 // What the tool prints first, and the warning it adds when not elevated.
 inline const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
 inline const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
@@ -46,6 +53,10 @@ std::string created(const std::string &id);
 std::string listed(const std::vector<std::string> &ids);
 std::string removing(std::size_t count);
 std::string status(bool removed, const std::string &id);
+// What starts a created line and the two status lines, before the ID.
+inline const std::string CREATED = "  ✔ 已创建：";
+inline const std::string REMOVED = "  ✔ 已删除  ";
+inline const std::string NOT_REMOVED = "  ✘ 删除失败  ";
 // What `create` says where creating the element is refused for lack of
 // elevation.
 inline const std::string CREATE_REFUSED = "  [错误] CreateDeviceInfo 失败 5\n";

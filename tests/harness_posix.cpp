@@ -42,6 +42,16 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
     if (opt.not_elevated && is_root()) argv = as_nobody_prefix();
     argv.push_back(exe);
     argv.insert(argv.end(), args.begin(), args.end());
+    if (opt.terminal) {
+        std::string line;
+        for (const auto &a : argv) {
+            line += "'";
+            for (char c : a) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            line += "' ";
+        }
+        // Only standard output: the program's errors stay in their file.
+        argv = {"script", "-qec", line + "2>>'" + log + ".err'", "/dev/null"};
+    }
     pid_t pid = ::fork();
     if (pid != 0) return pid;
     int out = ::open((log + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -23,9 +23,6 @@ using namespace harness;
 
 namespace {
 
-const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
-const std::string HARDWARE_ID = "ROOT\\VelmoRastixTest";
-const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 const std::string ID1 = "ROOT\\VELMORASTIXTEST\\0001";
 
 const platforms::Kind PLATFORM = platforms::this_platform();
@@ -212,17 +209,14 @@ void hold_against(const std::vector<std::string> &out, const Nodes &nodes) {
     std::set<std::string> listed;
     bool is_list = false;
     for (const auto &line : out) {
-        const std::string created = "  ✔ 已创建：";
-        const std::string removed = "  ✔ 已删除  ";
-        const std::string failed = "  ✘ 删除失败  ";
-        if (line.rfind(created, 0) == 0) {
-            auto it = nodes.find(upper(line.substr(created.size())));
+        if (line.rfind(CREATED, 0) == 0) {
+            auto it = nodes.find(upper(line.substr(CREATED.size())));
             ASSERT_NE(it, nodes.end()) << line;
             EXPECT_EQ(it->second, (Node{CAMERA, HARDWARE_ID, false})) << line;
-        } else if (line.rfind(removed, 0) == 0) {
-            EXPECT_EQ(nodes.count(upper(line.substr(removed.size()))), 0U) << line;
-        } else if (line.rfind(failed, 0) == 0) {
-            EXPECT_EQ(nodes.count(upper(line.substr(failed.size()))), 1U) << line;
+        } else if (line.rfind(REMOVED, 0) == 0) {
+            EXPECT_EQ(nodes.count(upper(line.substr(REMOVED.size()))), 0U) << line;
+        } else if (line.rfind(NOT_REMOVED, 0) == 0) {
+            EXPECT_EQ(nodes.count(upper(line.substr(NOT_REMOVED.size()))), 1U) << line;
         } else if (line.rfind("  本工具创建的假设备：", 0) == 0) {
             is_list = true;
         } else if (is_list && line.rfind("    ", 0) == 0) {
@@ -297,9 +291,8 @@ TEST(Scenario, OnThisPlatformWithItsOwnWitness) {
         expect = as_written(head + expect);
         EXPECT_EQ(settled(r.out), settled(expect));
         if (r.out != expect) record(label, r.out);
-        const std::string created = "  ✔ 已创建：";
         for (const auto &line : lines_of(r.out)) {
-            if (line.rfind(created, 0) == 0) existing.insert(line.substr(created.size()));
+            if (line.rfind(CREATED, 0) == 0) existing.insert(line.substr(CREATED.size()));
         }
         Nodes now = witness(root);
         hold_against(lines_of(r.out), now);
@@ -319,19 +312,23 @@ TEST(Probe, ThePlatformAnswersAsTheTableSays) {
     TempDir dir;
     Result r = run(platform_probe_exe(), {}, dir.path + "/tree");
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::pair<std::string, std::string>> answers;
+    // Each fact by its name: every fact of the table answered once, and no other.
+    std::map<std::string, std::string> answers;
     for (const auto &line : lines_of(r.out)) {
         auto at = line.find(": ");
-        if (at != std::string::npos) answers.emplace_back(line.substr(0, at), line.substr(at + 2));
+        if (at != std::string::npos) {
+            EXPECT_TRUE(answers.emplace(line.substr(0, at), line.substr(at + 2)).second) << line;
+        }
     }
     const auto &table = platforms::probe_facts();
-    ASSERT_EQ(answers.size(), table.size()) << r.out;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const auto &[fact, answer] = answers[i];
-        SCOPED_TRACE(std::string(FACTS.name) + ": " + table[i].fact);
-        ASSERT_EQ(fact, table[i].fact);
-        const char *expected = platforms::probe_answer(table[i], PLATFORM);
-        bool any_case = PLATFORM == platforms::WINDOWS && table[i].windows.any_case;
+    EXPECT_EQ(answers.size(), table.size()) << r.out;
+    for (const auto &row : table) {
+        SCOPED_TRACE(std::string(FACTS.name) + ": " + row.fact);
+        auto found = answers.find(row.fact);
+        ASSERT_NE(found, answers.end());
+        const auto &[fact, answer] = *found;
+        const char *expected = platforms::probe_answer(row, PLATFORM);
+        bool any_case = PLATFORM == platforms::WINDOWS && row.windows.any_case;
         if (expected == nullptr || (any_case && answer != expected)) record(fact, answer);
         if (expected != nullptr && any_case) {
             EXPECT_EQ(upper(answer), upper(expected));

@@ -21,8 +21,6 @@ using namespace harness;
 
 namespace {
 
-const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
-
 // A terminal the tool runs on, and the platform that runs the tool there.
 struct Terminal {
     platforms::Facts facts;

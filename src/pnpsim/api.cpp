@@ -5,6 +5,7 @@
 #include "tree.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,32 +26,43 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 
 // PNPSIM_FAIL="Name[:code][@n],..." makes each named function fail, with
 // `code` (decimal, default ERROR_GEN_FAILURE) as its error: every time, or
-// only at its n-th call in this process. PNPSIM_PAUSE="Name:ms[@n],..."
-// makes it wait first, so that a test can act between two calls of a
-// running program: for `ms` milliseconds, or until the file PNPSIM_RESUME
+// only at its n-th call in this process. The name * stands for every
+// function that can fail, counted together: "*:code@n" fails the n-th such
+// call, whichever function makes it. Each failure made is named on standard
+// error, so that a test knows which call it hit. PNPSIM_PAUSE="Name:ms[@n],..."
+// makes a function wait first, so that a test can act between two calls of
+// a running program: for `ms` milliseconds, or until the file PNPSIM_RESUME
 // names exists, whichever comes first.
 bool injected(const char *function, DWORD &code, const char *variable = "PNPSIM_FAIL") {
     const char *env = std::getenv(variable);
     if (env == nullptr) return false;
     static std::mutex calls_mutex;
     static std::unordered_map<std::string, unsigned long> calls;
+    unsigned long any = 0;
+    unsigned long mine = 0;
+    {
+        std::lock_guard<std::mutex> g(calls_mutex);
+        any = ++calls[std::string(variable) + "*"];
+        mine = ++calls[std::string(variable) + function];
+    }
     std::string list = env;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t comma = list.find(',', start);
-        if (comma == std::string::npos) comma = list.size();
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t comma = std::min(list.find(',', start), list.size());
         std::string item = list.substr(start, comma - start);
         start = comma + 1;
         std::size_t at = item.find('@');
         std::size_t colon = item.find(':');
-        if (item.substr(0, std::min(colon, at)) != function) continue;
-        if (at != std::string::npos) {
-            std::lock_guard<std::mutex> g(calls_mutex);
-            unsigned long call = ++calls[std::string(variable) + function];
-            if (call != std::strtoul(item.c_str() + at + 1, nullptr, 10)) return false;
+        std::string name = item.substr(0, std::min(colon, at));
+        if (name != function && name != "*") continue;
+        unsigned long call = name == "*" ? any : mine;
+        if (at != std::string::npos && call != std::strtoul(item.c_str() + at + 1, nullptr, 10)) {
+            continue;
         }
         code = colon < at ? static_cast<DWORD>(std::strtoul(item.c_str() + colon + 1, nullptr, 10))
                           : ERROR_GEN_FAILURE;
+        if (std::strcmp(variable, "PNPSIM_FAIL") == 0) {
+            std::fprintf(stderr, "pnpsim: %s failed as asked\n", function);
+        }
         return true;
     }
     return false;
@@ -202,10 +214,19 @@ void fill(const DevInfoSet &s, std::size_t index, SP_DEVINFO_DATA *d) {
     d->Reserved = (static_cast<ULONG_PTR>(s.serial) << 32) | (index + 1);
 }
 
-// The element that `d` names in `s`, or null with the error set: as on
-// Windows, element data that is missing, of the wrong size or not of this
-// set is an invalid parameter.
-Element *element_of(DevInfoSet *s, const SP_DEVINFO_DATA *d) {
+// The set that a handle names, or null with ERROR_INVALID_HANDLE.
+DevInfoSet *get_set(HDEVINFO h) {
+    auto *s = lookup<DevInfoSet>(h, Kind::set);
+    if (s == nullptr) last_error = ERROR_INVALID_HANDLE;
+    return s;
+}
+
+// The element that `d` names in the set that `h` names (kept in `s`), or
+// null with the error set: as on Windows, element data that is missing, of
+// the wrong size or not of this set is an invalid parameter.
+Element *get_element(HDEVINFO h, const SP_DEVINFO_DATA *d, DevInfoSet *&s) {
+    s = get_set(h);
+    if (s == nullptr) return nullptr;
     std::size_t index = d == nullptr ? 0 : (d->Reserved & 0xFFFFFFFFU);
     if (d == nullptr || d->cbSize != sizeof(SP_DEVINFO_DATA) || (d->Reserved >> 32) != s->serial ||
         index == 0 || index > s->elements.size()) {
@@ -296,10 +317,9 @@ HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND /*hwndParent*/)
     return s;
 }
 
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    if (fail_injected("SetupDiDestroyDeviceInfoList")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+namespace {
+
+void destroy(DevInfoSet *s) {
     forget(s);
     {
         std::lock_guard<std::mutex> g(handles_mutex);
@@ -312,6 +332,15 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
         if (!owner.empty()) pnpsim::tree_remove(id_of(*s, e), owner);
     }
     delete s;
+}
+
+}  // namespace
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    if (fail_injected("SetupDiDestroyDeviceInfoList")) return FALSE;
+    DevInfoSet *s = get_set(DeviceInfoSet);
+    if (s == nullptr) return FALSE;
+    destroy(s);
     last_error = ERROR_SUCCESS;
     return TRUE;
 }
@@ -321,10 +350,12 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
                               PSP_DEVINFO_DATA DeviceInfoData) {
     if (fail_injected("SetupDiCreateDeviceInfoW")) return FALSE;
     if (DeviceName == nullptr) return fail(ERROR_INVALID_DEVINST_NAME);
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    DevInfoSet *s = get_set(DeviceInfoSet);
+    if (s == nullptr) return FALSE;
     if (ClassGuid == nullptr) return fail(ERROR_INVALID_PARAMETER);
-    if ((CreationFlags & ~DICD_GENERATE_ID & ~0x2U) != 0) return fail(ERROR_INVALID_FLAGS);
+    if ((CreationFlags & ~(DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS)) != 0) {
+        return fail(ERROR_INVALID_FLAGS);
+    }
     if (s->has_class && !pnpsim::guid_equal(s->cls, *ClassGuid)) {
         return fail(ERROR_CLASS_MISMATCH);
     }
@@ -364,9 +395,8 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        DWORD Property, const BYTE *PropertyBuffer,
                                        DWORD PropertyBufferSize) {
     if (fail_injected("SetupDiSetDeviceRegistryPropertyW")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
-    Element *e = element_of(s, DeviceInfoData);
+    DevInfoSet *s = nullptr;
+    Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
     DWORD type = REG_NONE;
     if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
@@ -386,9 +416,8 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize) {
     if (fail_injected("SetupDiGetDeviceRegistryPropertyW")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
-    Element *e = element_of(s, DeviceInfoData);
+    DevInfoSet *s = nullptr;
+    Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
     DWORD type = REG_NONE;
     if (!known_property(Property, type)) return fail(ERROR_INVALID_REG_PROPERTY);
@@ -412,9 +441,8 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                PSP_DEVINFO_DATA DeviceInfoData) {
     if (fail_injected("SetupDiCallClassInstaller")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
-    Element *e = element_of(s, DeviceInfoData);
+    DevInfoSet *s = nullptr;
+    Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
     BOOL ok = FALSE;
     switch (InstallFunction) {
@@ -435,12 +463,8 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
                           DWORD /*HwProfile*/, DWORD KeyType, REGSAM /*samDesired*/) {
     auto *invalid = static_cast<HKEY>(INVALID_HANDLE_VALUE);
     if (fail_injected("SetupDiOpenDevRegKey")) return invalid;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) {
-        last_error = ERROR_INVALID_HANDLE;
-        return invalid;
-    }
-    Element *e = element_of(s, DeviceInfoData);
+    DevInfoSet *s = nullptr;
+    Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return invalid;
     if (Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) {
         last_error = ERROR_INVALID_FLAGS;
@@ -498,7 +522,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
         s->elements.push_back(std::move(e));
     });
     if (rc != ERROR_SUCCESS) {
-        SetupDiDestroyDeviceInfoList(s);
+        destroy(s);
         last_error = rc;
         return INVALID_HANDLE_VALUE;
     }
@@ -515,8 +539,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                            PSP_DEVINFO_DATA DeviceInfoData) {
     if (fail_injected("SetupDiEnumDeviceInfo")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
+    DevInfoSet *s = get_set(DeviceInfoSet);
+    if (s == nullptr) return FALSE;
     if (DeviceInfoData == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
     if (MemberIndex >= s->elements.size()) return fail(ERROR_NO_MORE_ITEMS);
@@ -529,16 +553,11 @@ BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
                                    PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                    DWORD ClassInstallParamsSize) {
     if (fail_injected("SetupDiSetClassInstallParamsW")) return FALSE;
-    auto *s = lookup<DevInfoSet>(DeviceInfoSet, Kind::set);
-    if (s == nullptr) return fail(ERROR_INVALID_HANDLE);
-    Element *e = element_of(s, DeviceInfoData);
+    DevInfoSet *s = nullptr;
+    Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
-    if (ClassInstallParams == nullptr) {
-        more(*e).has_remove_params = false;
-        last_error = ERROR_SUCCESS;
-        return TRUE;
-    }
-    if (ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER) ||
+    if (ClassInstallParams == nullptr ||
+        ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER) ||
         ClassInstallParams->InstallFunction != DIF_REMOVE ||
         ClassInstallParamsSize != sizeof(SP_REMOVEDEVICE_PARAMS)) {
         return fail(ERROR_INVALID_PARAMETER);

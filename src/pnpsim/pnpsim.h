@@ -81,6 +81,7 @@ static_assert(sizeof(SP_REMOVEDEVICE_PARAMS) == 16, "layout as on x86-64 Windows
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
 inline constexpr DWORD DICD_GENERATE_ID = 0x1;
+inline constexpr DWORD DICD_INHERIT_CLASSDRVS = 0x2;
 inline constexpr DWORD DIGCF_DEFAULT = 0x1;
 inline constexpr DWORD DIGCF_PRESENT = 0x2;
 inline constexpr DWORD DIGCF_ALLCLASSES = 0x4;
@@ -97,14 +98,9 @@ inline constexpr DWORD DICS_FLAG_GLOBAL = 0x1;
 inline constexpr DWORD DICS_FLAG_CONFIGSPECIFIC = 0x2;
 inline constexpr DWORD DIREG_DEV = 0x1;
 inline constexpr DWORD DIREG_DRV = 0x2;
-inline constexpr REGSAM KEY_QUERY_VALUE = 0x1;
-inline constexpr REGSAM KEY_SET_VALUE = 0x2;
-inline constexpr REGSAM KEY_READ = 0x20019;
 inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;
-inline constexpr DWORD REG_BINARY = 3;
-inline constexpr DWORD REG_DWORD = 4;
 inline constexpr DWORD REG_MULTI_SZ = 7;
 inline constexpr DWORD TOKEN_QUERY = 0x8;
 inline constexpr UINT CP_UTF8 = 65001;
@@ -123,7 +119,6 @@ inline constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0xD;
 inline constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -131,10 +126,8 @@ inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
-inline constexpr DWORD ERROR_KEY_DELETED = 1018;
 inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 inline constexpr DWORD ERROR_CLASS_MISMATCH = 0xE0000201;
 inline constexpr DWORD ERROR_KEY_DOES_NOT_EXIST = 0xE0000204;
@@ -143,7 +136,6 @@ inline constexpr DWORD ERROR_DEVINST_ALREADY_EXISTS = 0xE0000207;
 inline constexpr DWORD ERROR_DEVINFO_NOT_REGISTERED = 0xE0000208;
 inline constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209;
 inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
-inline constexpr DWORD ERROR_INVALID_CLASS_INSTALLER = 0xE000020D;
 inline constexpr DWORD ERROR_DI_DO_DEFAULT = 0xE000020E;
 
 // Device installation (setupapi) and the configuration manager (cfgmgr32).

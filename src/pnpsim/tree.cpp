@@ -73,6 +73,53 @@ bool unhex(const std::string &text, std::string &bytes) {
     return true;
 }
 
+// A file name that stands for an instance ID, and back; decoding refuses
+// anything that is not the exact encoding of a valid ID.
+std::string encode_id(const std::string &id) {
+    std::string out;
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        char c = id[i];
+        if (c == '/') {
+            out += "%2F";
+        } else if (c == '%') {
+            out += "%25";
+        } else if (c == '.' && i == 0) {
+            out += "%2E";  // never "." or ".." or a hidden file
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool decode_id(std::string_view name, std::string &id) {
+    // Only the exact output of encode_id is accepted, so every device has
+    // one file name and a damaged or foreign name is never taken for one.
+    if (name.empty() || name.size() > NAME_MAX_BYTES) return false;
+    id.clear();
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c == '%') {
+            std::string_view esc = name.substr(i, 3);
+            if (esc == "%2F") {
+                c = '/';
+            } else if (esc == "%25") {
+                c = '%';
+            } else if (esc == "%2E" && i == 0) {
+                c = '.';
+            } else {
+                return false;
+            }
+            i += 2;
+        } else if (c <= 0x20 || c >= 0x7F || c == ',' || c == '/' || (c >= 'a' && c <= 'z') ||
+                   (c == '.' && i == 0)) {
+            return false;
+        }
+        id += c;
+    }
+    return id.size() < MAX_DEVICE_ID_LEN;
+}
+
 std::string serialise(const Record &rec) {
     std::string s = RECORD_HEADER;
     s += '\n';
@@ -134,11 +181,6 @@ bool deserialise(const std::string &text, Record &rec) {
             rec.properties[code] = v;
         } else if (w.size() == 2 && w[0] == "owner") {
             if (!unhex(w[1], rec.owner)) return false;
-        } else if (w.size() == 4 && w[0] == "value" && parse_number(w[1], type)) {
-            // A hardware-key value of an earlier version, which gave every
-            // device a key; no device without a driver has one.
-            std::string bytes;
-            if (!unhex(w[2], bytes) || !unhex(w[3], bytes)) return false;
         } else {
             return false;
         }
@@ -187,18 +229,11 @@ std::vector<std::string> list_dir(const std::string &path) {
 }
 
 // The class directories of the tree, by GUID.
-std::vector<std::pair<std::string, GUID>> class_dirs(std::vector<std::string> *skipped) {
+std::vector<std::pair<std::string, GUID>> class_dirs() {
     std::vector<std::pair<std::string, GUID>> out;
     for (const auto &name : list_dir(devices_dir())) {
         GUID g{};
-        std::string path = devices_dir() + "/" + name;
-        struct stat st = {};
-        if (parse_guid(name, g) && guid_string(g) == name && ::stat(path.c_str(), &st) == 0 &&
-            S_ISDIR(st.st_mode)) {
-            out.emplace_back(path, g);
-        } else if (skipped != nullptr) {
-            skipped->push_back("devices/" + name + ": not a device class");
-        }
+        if (parse_guid(name, g)) out.emplace_back(devices_dir() + "/" + name, g);
     }
     return out;
 }
@@ -223,7 +258,7 @@ std::string find_device(const std::string &id, const GUID *hint = nullptr) {
         std::string path = in(devices_dir() + "/" + guid_string(*hint));
         if (!path.empty()) return path;
     }
-    for (const auto &[dir, cls] : class_dirs(nullptr)) {
+    for (const auto &[dir, cls] : class_dirs()) {
         std::string path = in(dir);
         if (!path.empty()) return path;
     }
@@ -249,65 +284,19 @@ struct Lock {
     }
 };
 
-// Makes `path` a new, empty, owner-only lock file, whatever was there:
-// renamed into place, so that nobody holds a lock on it yet. 0, or errno.
-int replace_lock_file(const std::string &path) {
-    std::error_code ec;
-    fs::create_directories(tmp_dir(), ec);
-    if (ec) return ec.value();
-    std::string fresh = tmp_dir() + "/lock." + std::to_string(::getpid());
-    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return errno;
-    // The mode given to open() is narrowed by the umask, never widened,
-    // but the file may have been left by an earlier attempt.
-    int err = ::fchmod(fd, 0600) == 0 ? 0 : errno;
-    ::close(fd);
-    if (err == 0 && ::rename(fresh.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) ::unlink(fresh.c_str());
-    return err;
-}
-
 // Takes the writers' lock, making the tree's directory if need be, and
 // sweeps what a killed writer may have left in tmp/.
-//
-// flock() needs no more than read access, so a lock file that others may
-// open would let anyone who cannot write the tree stall every writer. The
-// lock file is therefore owner-only, and one with wider rights (a tree of
-// an earlier version) is replaced rather than tightened: whoever opened it
-// while it was open to all would keep that open file, and its lock.
 DWORD lock_tree(Lock &lock) {
     std::error_code ec;
-    fs::create_directories(tree_root(), ec);
+    fs::create_directories(tmp_dir(), ec);
     if (ec) return from_errno(ec.value());
-    const std::string path = tree_root() + "/lock";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (lock.fd >= 0) ::close(lock.fd);
-        lock.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        struct stat held = {};
-        if (lock.fd < 0 && errno != ELOOP) return from_errno(errno);
-        if (lock.fd < 0 || ::fstat(lock.fd, &held) != 0 || !S_ISREG(held.st_mode) ||
-            (held.st_mode & 077) != 0) {
-            // ENOENT: the lock's holder swept tmp/ under our hands; again.
-            int err = replace_lock_file(path);
-            if (err != 0 && err != ENOENT) return from_errno(err);
-            continue;
-        }
-        while (::flock(lock.fd, LOCK_EX) != 0) {
-            if (errno != EINTR) return from_errno(errno);
-        }
-        // Another writer may have replaced the file while this one waited;
-        // then the lock taken is on a file nobody else will ask for.
-        struct stat named = {};
-        if (::stat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino ||
-            named.st_dev != held.st_dev) {
-            continue;
-        }
-        fs::create_directories(tmp_dir(), ec);
-        if (ec) return from_errno(ec.value());
-        for (const auto &name : list_dir(tmp_dir())) fs::remove_all(tmp_dir() + "/" + name, ec);
-        return ERROR_SUCCESS;
+    lock.fd = ::open((tree_root() + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock.fd < 0) return from_errno(errno);
+    while (::flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return from_errno(errno);
     }
-    return ERROR_GEN_FAILURE;
+    for (const auto &name : list_dir(tmp_dir())) fs::remove_all(tmp_dir() + "/" + name, ec);
+    return ERROR_SUCCESS;
 }
 
 // Writes the record whole, then puts it at `path` by one rename().
@@ -424,51 +413,6 @@ bool id_valid(const std::string &id) {
     return true;
 }
 
-std::string encode_id(const std::string &id) {
-    std::string out;
-    for (std::size_t i = 0; i < id.size(); ++i) {
-        char c = id[i];
-        if (c == '/') {
-            out += "%2F";
-        } else if (c == '%') {
-            out += "%25";
-        } else if (c == '.' && i == 0) {
-            out += "%2E";  // never "." or ".." or a hidden file
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-bool decode_id(std::string_view name, std::string &id) {
-    // Only the exact output of encode_id is accepted, so every device has
-    // one file name and a damaged or foreign name is never taken for one.
-    if (name.empty() || name.size() > NAME_MAX_BYTES) return false;
-    id.clear();
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if (c == '%') {
-            std::string_view esc = name.substr(i, 3);
-            if (esc == "%2F") {
-                c = '/';
-            } else if (esc == "%25") {
-                c = '%';
-            } else if (esc == "%2E" && i == 0) {
-                c = '.';
-            } else {
-                return false;
-            }
-            i += 2;
-        } else if (c <= 0x20 || c >= 0x7F || c == ',' || c == '/' || (c >= 'a' && c <= 'z') ||
-                   (c == '.' && i == 0)) {
-            return false;
-        }
-        id += c;
-    }
-    return id.size() < MAX_DEVICE_ID_LEN;
-}
-
 std::string guid_string(const GUID &g) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
@@ -508,11 +452,11 @@ bool guid_equal(const GUID &a, const GUID &b) {
            std::memcmp(a.Data4, b.Data4, 8) == 0;
 }
 
-DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped) {
+DWORD tree_snapshot(const DeviceVisitor &visit) {
     DWORD rc = ensure_tree();
     if (rc != ERROR_SUCCESS) return rc;
     std::string id;
-    for (const auto &[dir, cls] : class_dirs(skipped)) {
+    for (const auto &[dir, cls] : class_dirs()) {
         DIR *d = ::opendir(dir.c_str());
         if (d == nullptr) continue;
         while (dirent *e = ::readdir(d)) {
@@ -521,12 +465,7 @@ DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skippe
             std::string_view name = e->d_name;
             bool phantom = name.ends_with(PHANTOM_SUFFIX);
             if (phantom) name.remove_suffix(PHANTOM_SUFFIX.size());
-            if (regular && decode_id(name, id)) {
-                visit(id, cls, phantom);
-            } else if (skipped != nullptr) {
-                skipped->push_back("devices/" + guid_string(cls) + "/" + e->d_name +
-                                   ": not a device instance ID");
-            }
+            if (regular && decode_id(name, id)) visit(id, cls, phantom);
         }
         ::closedir(d);
     }

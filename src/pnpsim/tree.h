@@ -43,11 +43,11 @@ struct Record {
 // Where the tree lives: $PNPSIM_ROOT, default /var/lib/pnpsim.
 std::string tree_root();
 
-// Visits every readable device node, phantoms included, in no particular
-// order, from one read of each class directory. Entries that cannot be read
-// as device nodes are left out and named in *skipped when it is given.
+// Visits every device node, phantoms included, in no particular order,
+// from one read of each class directory; entries that are not device
+// nodes are left out.
 using DeviceVisitor = std::function<void(std::string_view id, const GUID &cls, bool phantom)>;
-DWORD tree_snapshot(const DeviceVisitor &visit, std::vector<std::string> *skipped = nullptr);
+DWORD tree_snapshot(const DeviceVisitor &visit);
 
 // Makes a phantom node owned by `rec.owner`. With `generate`, `name_or_id`
 // is a device name and the ID becomes ROOT\<NAME>\NNNN with the lowest
@@ -77,10 +77,5 @@ std::string upper_ascii(std::string s);
 std::string guid_string(const GUID &g);
 bool parse_guid(const std::string &s, GUID &g);
 bool guid_equal(const GUID &a, const GUID &b);
-
-// A file name that stands for an instance ID, and back; decoding refuses
-// anything that is not the exact encoding of a valid ID.
-std::string encode_id(const std::string &id);
-bool decode_id(std::string_view name, std::string &id);
 
 }  // namespace pnpsim
