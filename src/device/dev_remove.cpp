@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+namespace {
+
+// Finds the device with this instance ID in a fresh device set and removes
+// it; true only when the platform removed it.
 bool remove_one(const WCHAR *wanted) {
     // A fresh set each time: the device may have gone, or others come,
     // since the list was made.
@@ -37,6 +41,8 @@ bool remove_one(const WCHAR *wanted) {
     SetupDiDestroyDeviceInfoList(set);
     return removed;
 }
+
+}  // namespace
 
 void dev_remove() {
     OwnDeviceList list;

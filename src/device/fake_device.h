@@ -33,6 +33,3 @@ void dev_remove();
 
 // Whether an instance ID is one of the tool's own devices.
 bool id_is_mine(const WCHAR *id);
-// Finds the device with instance ID `id` in a fresh device set and removes
-// it; true only when the platform removed it.
-bool remove_one(const WCHAR *id);
