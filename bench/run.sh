@@ -4,9 +4,9 @@
 # devices plus 64 of the tool's own, and reports peak memory.
 #   bench/run.sh [RUNS]      (needs the native build; installs hyperfine)
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . scripts/deps.sh
-need $BUILD_PACKAGES $BENCH_PACKAGES
+need "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 cmake --preset native >/dev/null && cmake --build --preset native -j"$(nproc)" >/dev/null
 runs=${1:-30}
 work=$(mktemp -d)

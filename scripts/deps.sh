@@ -1,15 +1,18 @@
+# shellcheck shell=bash
 # Sourced by the other scripts: installs the Debian packages a step needs
-# when they are missing (as root), or says which ones are missing.
-BUILD_PACKAGES="cmake make g++"
+# when they are missing (as root), or says which ones are missing. The
+# lists are for the scripts that source this file.
+# shellcheck disable=SC2034
+BUILD_PACKAGES=(cmake make g++)
 # libclang-rt-dev: the sanitizer and libFuzzer runtimes of the release's own
 # clang (Debian 12: 14, Debian 13: 19), under one name in both releases.
-TEST_PACKAGES="googletest libgtest-dev util-linux tmux clang libclang-rt-dev clang-format clang-tidy cppcheck"
+TEST_PACKAGES=(googletest libgtest-dev util-linux tmux clang libclang-rt-dev clang-format clang-tidy cppcheck shellcheck)
 # zip: the Windows package, written the same way every time.
-WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip"
-BENCH_PACKAGES="hyperfine time"
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip)
+BENCH_PACKAGES=(hyperfine time)
 # Node.js and npm, for the workflow linter from the npm registry; a machine
 # that has them from elsewhere keeps its own.
-LINT_PACKAGES="nodejs npm"
+LINT_PACKAGES=(nodejs npm)
 
 missing_packages() {
     local p missing=""
@@ -34,7 +37,7 @@ need() {
         DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null || return 1
         apt_updated=1
     fi
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # a list of names, split on purpose
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
         return 1
     [ -z "$(missing_packages "$@")" ]

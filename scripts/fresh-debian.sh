@@ -7,7 +7,7 @@
 # are DIR.create.log and DIR.test.log. Exits with the first failure.
 # Needs root; installs debootstrap when it is missing.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . scripts/deps.sh
 release=${1:?usage: scripts/fresh-debian.sh RELEASE [DIR]}
 dir=${2:-/var/tmp/shamrig-roots/$release}

