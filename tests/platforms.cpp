@@ -1,6 +1,9 @@
 #include "platforms.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -146,6 +149,129 @@ const std::vector<ProbeFact> &probe_facts() {
 
 const char *probe_answer(const ProbeFact &fact, Kind kind) {
     return kind == STAND_IN ? fact.stand_in : kind == WINE ? fact.wine : fact.windows.answer;
+}
+
+std::string this_version() {
+#if defined(_WIN32)
+    if (this_platform() == WINE) return this_wine_version();
+    // GetVersionEx answers as the manifest lets it; RtlGetVersion does not.
+    struct Info {
+        ULONG size, major, minor, build, platform;
+        WCHAR service_pack[128];
+    } info{};
+    info.size = sizeof info;
+    using Get = LONG(WINAPI *)(Info *);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC found = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "RtlGetVersion");
+    if (found == nullptr ||
+        reinterpret_cast<Get>(reinterpret_cast<void (*)()>(found))(&info) != 0) {
+        return "-";
+    }
+    return std::to_string(info.major) + "." + std::to_string(info.minor) + "." +
+           std::to_string(info.build);
+#else
+    return "-";
+#endif
+}
+
+namespace {
+
+std::string escaped(const std::string &field) {
+    std::string out;
+    for (char c : field) {
+        const char *as = c == '\t'   ? "\\t"
+                         : c == '\n' ? "\\n"
+                         : c == '\r' ? "\\r"
+                         : c == '\\' ? "\\\\"
+                                     : nullptr;
+        out += as != nullptr ? std::string(as) : std::string(1, c);
+    }
+    return out;
+}
+
+std::vector<std::string> fields_of(const std::string &line) {
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\t') {
+            fields.emplace_back();
+        } else if (line[i] == '\\' && i + 1 < line.size()) {
+            char c = line[++i];
+            fields.back() += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+        } else {
+            fields.back() += line[i];
+        }
+    }
+    return fields;
+}
+
+// A field as a Markdown table shows it: on one line, no bar taken for a cell's end.
+std::string cell(const std::string &text) {
+    std::string out;
+    for (char c : text)
+        out += c == '|' ? "\\|" : c == '\n' ? "<br>" : c == '\r' ? "" : std::string(1, c);
+    return out;
+}
+
+}  // namespace
+
+void write_answer(const std::vector<std::string> &fields) {
+    const char *path = std::getenv("SHAMRIG_ANSWERS");
+    if (path == nullptr || *path == '\0') return;
+    static bool named = false;
+    std::string lines;
+    if (!named) {
+        lines = "platform\t" + escaped(facts(this_platform()).name) + "\t" +
+                escaped(this_version()) + "\n";
+    }
+    named = true;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) lines += '\t';
+        lines += escaped(fields[i]);
+    }
+    std::ofstream(path, std::ios::app | std::ios::binary) << lines << "\n";
+}
+
+int settle(const std::string &answers_path) {
+    std::ifstream in(answers_path, std::ios::binary);
+    std::map<std::string, std::vector<std::string>> probe;
+    std::vector<std::vector<std::string>> steps;
+    std::string platform;
+    for (std::string line; std::getline(in, line);) {
+        auto f = fields_of(line);
+        if (f[0] == "platform" && f.size() == 3 && platform.empty()) platform = f[1] + " " + f[2];
+        if (f[0] == "probe" && f.size() == 5) probe[f[1]] = f;
+        if (f[0] == "step" && f.size() == 3) steps.push_back(f);
+    }
+    if (platform.empty()) {
+        std::printf("%s: no platform named: not an answers file\n", answers_path.c_str());
+        return 1;
+    }
+    int missing = 0;
+    std::printf("Answers of %s (%s)\n\n| fact | answer | stand-in | table |\n|---|---|---|---|\n",
+                cell(platform).c_str(), cell(answers_path).c_str());
+    for (const auto &fact : probe_facts()) {
+        auto found = probe.find(fact.fact);
+        bool unknown = fact.windows.answer == nullptr;
+        if (found == probe.end()) {
+            missing += unknown ? 1 : 0;
+            if (unknown)
+                std::printf("| %s | (not answered) | %s | unknown on Windows |\n",
+                            cell(fact.fact).c_str(), cell(fact.stand_in).c_str());
+            continue;
+        }
+        const auto &f = found->second;
+        if (!unknown && f[2] != "differs") continue;
+        std::string same = f[3] == fact.stand_in ? "the same" : cell(fact.stand_in);
+        std::printf("| %s | %s | %s | %s |\n", cell(fact.fact).c_str(), cell(f[3]).c_str(),
+                    same.c_str(),
+                    unknown ? "unknown on Windows" : ("differs from " + cell(f[4])).c_str());
+    }
+    for (const auto &step : steps) {
+        std::printf("| scenario: %s | %s | | recorded |\n", cell(step[1]).c_str(),
+                    cell(step[2]).c_str());
+    }
+    if (missing > 0) std::printf("\n%d fact(s) unknown on Windows not answered\n", missing);
+    return missing == 0 ? 0 : 1;
 }
 
 }  // namespace platforms

@@ -69,4 +69,21 @@ struct ProbeFact {
 const std::vector<ProbeFact> &probe_facts();
 const char *probe_answer(const ProbeFact &fact, Kind kind);
 
+// The answers file ($SHAMRIG_ANSWERS; nothing is written when it is not
+// set): one line per answer, its fields separated by TABs, a TAB, a line
+// feed, a carriage return and a backslash within a field written as \t,
+// \n, \r and \\. A writing process first names its platform:
+//   platform  NAME  VERSION
+//   probe     FACT  STATE  ANSWER  EXPECTED     (STATE: known, unknown, differs)
+//   step      WHAT  TEXT                        (a scenario step no source states)
+void write_answer(const std::vector<std::string> &fields);
+// The Windows build number (10.0.NNNNN), Wine's version, or "-".
+std::string this_version();
+// Reads an answers file and prints, as a Markdown table, every probe fact
+// whose answer is unknown for Windows, with the file's answer and whether
+// the stand-in answers the same, every fact the file marks as differing,
+// and every step recorded; 1 when the file names no platform or lacks an
+// answer to a fact unknown for Windows.
+int settle(const std::string &answers_path);
+
 }  // namespace platforms
