@@ -14,7 +14,9 @@
 # platform can observe are listed below with the reason, named by their
 # file, the text of their line and the change, so that edits elsewhere do
 # not move them. Prints every outcome; fails when an observable change
-# survives, or when an unobservable one is caught (the list is then wrong).
+# survives, or when the list names a change that is no longer made. One
+# that the list calls unobservable and a test catches is shown, so that the
+# list can be put right.
 #   scripts/mutate.sh [PATTERN]   only the changes whose line holds PATTERN
 set -u
 cd "$(dirname "$0")/.." || exit 1
@@ -30,7 +32,7 @@ cmake -S "$scratch" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/
 build() { cmake --build "$scratch/build" -j"$JOBS" >"$scratch/build.log" 2>&1; }
 # Wine's console is not in the scratch build; without CI=true its screen
 # check says so and skips instead of failing.
-suite() { (cd "$scratch/build" && env -u CI ctest -j"$JOBS" --stop-on-failure --timeout 300 >"$scratch/test.log" 2>&1); }
+suite() { (cd "$scratch/build" && env -u CI ctest -j"$JOBS" --stop-on-failure --timeout 60 >"$scratch/test.log" 2>&1); }
 if ! build || ! suite; then
     echo "the unchanged repository does not build and pass its tests: nothing to measure"
     exit 1
@@ -39,15 +41,11 @@ fi
 # FILE | TEXT OF THE LINE | FROM -> TO | WHY no platform can observe it
 UNOBSERVABLE=$(
     cat <<'EOF'
-src/shamrig/main.cpp | SetConsoleOutputCP(CP_UTF8); | SetConsoleOutputCP(CP_UTF8) -> (void)0 | a console gets UTF-16 through WriteConsoleW and a file gets bytes, so the code page changes neither
-src/shamrig/main.cpp | if (!asked || elevation.TokenIsElevated == 0) say(MSG_NOT_ELEVATED); | (! -> ( | the record is zero-initialised, so a query that failed reads as not elevated anyway
-src/shamrig/main.cpp | if (!asked || elevation.TokenIsElevated == 0) say(MSG_NOT_ELEVATED); | || -> && | the record is zero-initialised, so a query that failed reads as not elevated anyway
+src/shamrig/main.cpp | DWORD size = 0; | 0 -> 1 | the platform writes the size returned, and nothing reads it
 src/shamrig/main.cpp | std::setvbuf(stdout, nullptr, _IONBF, 0); | 0 -> 1 | with no buffer given, the size asks for none
 src/device/console_out.cpp | constexpr int CHUNK = 256; | 256 -> 255 | a piece one byte shorter still ends on a whole character, and every message fits
 src/device/console_out.cpp | constexpr int SLICE = 64; | 64 -> 63 | a slice one unit shorter converts the same text
 src/device/console_out.cpp | char digits[24]; | 24 -> 23 | no number printed has more than 20 digits
-src/device/console_out.cpp | if (size == 0) return; | == -> != | an empty piece writes nothing either way
-src/device/console_out.cpp | if (size == 0) return; | 0 -> 1 | a piece of one byte is ASCII, written the same either way
 src/device/dev_create.cpp | if (key == static_cast<HKEY>(INVALID_HANDLE_VALUE)) return; | == -> != | no platform opens the hardware key of a device without a driver, so nothing that follows runs
 src/device/dev_create.cpp | RegSetValueExW(key, TEXT("FriendlyName"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("            "), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | the hardware key never opens (see above)
 src/device/dev_create.cpp | RegSetValueExW(key, TEXT("DeviceDesc"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("          "), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | the hardware key never opens (see above)
@@ -166,4 +164,4 @@ if [ $((caught + survived)) = 0 ]; then
     exit 1
 fi
 echo "mutation score: $caught of $((caught + survived)) observable changes caught"
-[ "$survived" = 0 ] && [ "$wrong" = 0 ] && [ -z "$stale" ]
+[ "$survived" = 0 ] && [ -z "$stale" ]

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,9 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
     }
     pid_t pid = ::fork();
     if (pid != 0) return pid;
+    // A run outlives no test: one killed for taking too long takes its
+    // programs with it, instead of leaving them to spin.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int out = ::open((log + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open((log + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = ::open("/dev/null", O_RDONLY);

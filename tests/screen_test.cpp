@@ -109,7 +109,11 @@ protected:
 
     // Runs the command in a new 3000-column pane and reads back its screen
     // once the command has ended; the pane stays until then.
-    std::pair<int, std::string> on_screen(const std::vector<std::string> &command) {
+    // The screen is read again, for at most two seconds, until it shows
+    // `meant`: the terminal may draw the last of the output after the
+    // command has ended, later the busier the machine is.
+    std::pair<int, std::string> on_screen(const std::vector<std::string> &command,
+                                          const std::vector<std::string> &meant) {
         int n = runs++;
         std::string status = dir.path + "/status" + std::to_string(n);
         std::string line;
@@ -124,6 +128,10 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         Result screen = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
+        for (int tries = 0; tries < 100 && lines_of(screen.out) != meant; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            screen = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
+        }
         tmux(n, {"kill-server"});
         std::string code = read_file(status);
         return {code.empty() ? -1 : std::atoi(code.c_str()), screen.out};
@@ -140,11 +148,11 @@ protected:
             if (plain) command = as_nobody_prefix();
             command.insert(command.end(), t.command.begin(), t.command.end());
             command.insert(command.end(), s.args.begin(), s.args.end());
-            auto [status, screen] = on_screen(command);
-            EXPECT_EQ(status, s.status);
             bool warned = plain || !t.facts.plainly_elevated;
-            expect_same_lines(lines_of(screen),
-                              lines_of(BANNER + (warned ? WARNING : "") + s.text(t)));
+            auto meant = lines_of(BANNER + (warned ? WARNING : "") + s.text(t));
+            auto [status, screen] = on_screen(command, meant);
+            EXPECT_EQ(status, s.status);
+            expect_same_lines(lines_of(screen), meant);
         }
     }
 };
