@@ -208,6 +208,7 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
                 outs = one_message_lost(messages);
             }
             EXPECT_EQ(outs.count(out), 1U) << out;
+            if (HasFailure()) return;  // the first wrong run says enough
         }
         EXPECT_TRUE(ended) << "a run that made fewer calls than asked to fail";
         std::set<std::string> calls;

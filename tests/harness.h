@@ -21,7 +21,9 @@ struct Result {
 };
 
 struct Options {
-    std::vector<std::pair<std::string, std::string>> env;  // added to the environment
+    // Added to the environment (POSIX only: the Windows build's tests run
+    // with their own environment).
+    std::vector<std::pair<std::string, std::string>> env;
     // Run with a token that is not elevated: as user and group 65534 on
     // POSIX (when this process is root), and on Windows with a restricted
     // version of this process's own token, Administrators deny-only.

@@ -57,24 +57,6 @@ std::wstring quoted(const std::wstring &arg) {
     return q + L"\"";
 }
 
-// This process's environment with `extra` set, as CreateProcessW takes it.
-std::wstring environment_with(const std::vector<std::pair<std::string, std::string>> &extra) {
-    std::wstring block;
-    wchar_t *current = GetEnvironmentStringsW();
-    for (const wchar_t *p = current; *p != 0; p += wcslen(p) + 1) {
-        std::wstring entry = p;
-        bool replaced = false;
-        for (const auto &[name, value] : extra) {
-            std::wstring prefix = wide(name) + L"=";
-            replaced = replaced || _wcsnicmp(entry.c_str(), prefix.c_str(), prefix.size()) == 0;
-        }
-        if (!replaced) block += entry + L'\0';
-    }
-    FreeEnvironmentStringsW(current);
-    for (const auto &[name, value] : extra) block += wide(name + "=" + value) + L'\0';
-    return block + L'\0';
-}
-
 HANDLE file_for_child(const std::wstring &path, bool write) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     return CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
@@ -161,19 +143,18 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
-    std::wstring env = environment_with(opt.env);
     // No console of its own: its output is the files, and nothing is left
     // behind that could hold the test runner's own output open.
     HANDLE token = opt.not_elevated ? not_elevated_token() : nullptr;
-    DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
+    DWORD flags = CREATE_NO_WINDOW;
     bool files =
         in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
     BOOL started = FALSE;
     if (files && token != nullptr) {
         started = CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE,
-                                       flags, env.data(), nullptr, &si, &pi);
+                                       flags, nullptr, nullptr, &si, &pi);
     } else if (files && !opt.not_elevated) {
-        started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, env.data(),
+        started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
                                  nullptr, &si, &pi);
     }
     DWORD why = GetLastError();
