@@ -8,7 +8,7 @@
 // every node the test suite can make and only those, naming each.
 // `platform_probe answers FILE` reads an answers file the suite wrote and
 // prints what it says of the facts no source states for Windows.
-#include "device/devinst.h"
+#include "device/fake_device.h"
 #include "platforms.h"
 
 #include <cstdio>
@@ -18,8 +18,7 @@
 
 namespace {
 
-const GUID PROBE_CLASS = {
-    0xCA3E7AB9, 0xB4C3, 0x4AE6, {0x82, 0x51, 0x57, 0x9E, 0xF9, 0x33, 0x89, 0x0F}};
+const GUID &PROBE_CLASS = CAMERA_CLASS;
 
 std::string narrow(const WCHAR *w) {
     std::string s;
@@ -39,7 +38,7 @@ void fact(const char *name, const std::string &answer) {
 
 std::string code(unsigned long c) { return "error " + std::to_string(c); }
 
-const WCHAR *const DESC = TEXT("Velmo-Rastix Test Device");
+const WCHAR *const DESC = DEVICE_DESC;
 
 std::string id_of(const SP_DEVINFO_DATA &dev) {
     WCHAR id[512];

@@ -176,15 +176,16 @@ std::string this_version() {
 
 namespace {
 
+// A TAB, a line feed, a carriage return and a backslash, and how a field
+// of an answers file writes them.
+const std::string SPECIAL = "\t\n\r\\";
+const std::string WRITTEN = "tnr\\";
+
 std::string escaped(const std::string &field) {
     std::string out;
     for (char c : field) {
-        const char *as = c == '\t'   ? "\\t"
-                         : c == '\n' ? "\\n"
-                         : c == '\r' ? "\\r"
-                         : c == '\\' ? "\\\\"
-                                     : nullptr;
-        out += as != nullptr ? std::string(as) : std::string(1, c);
+        auto at = SPECIAL.find(c);
+        out += at == std::string::npos ? std::string(1, c) : std::string("\\") + WRITTEN[at];
     }
     return out;
 }
@@ -195,8 +196,8 @@ std::vector<std::string> fields_of(const std::string &line) {
         if (line[i] == '\t') {
             fields.emplace_back();
         } else if (line[i] == '\\' && i + 1 < line.size()) {
-            char c = line[++i];
-            fields.back() += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+            auto at = WRITTEN.find(line[++i]);
+            fields.back() += at == std::string::npos ? line[i] : SPECIAL[at];
         } else {
             fields.back() += line[i];
         }

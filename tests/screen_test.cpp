@@ -109,9 +109,10 @@ protected:
 
     // Runs the command in a new 3000-column pane and reads back its screen
     // once the command has ended; the pane stays until then.
-    // The screen is read again, for at most two seconds, until it shows
-    // `meant`: the terminal may draw the last of the output after the
-    // command has ended, later the busier the machine is.
+    // The screen is read again until it shows `meant`, for at most two
+    // seconds, or until it has not changed for a fifth of one: the terminal
+    // may draw the last of the output after the command has ended, later
+    // the busier the machine is.
     std::pair<int, std::string> on_screen(const std::vector<std::string> &command,
                                           const std::vector<std::string> &meant) {
         int n = runs++;
@@ -128,9 +129,12 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         Result screen = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
-        for (int tries = 0; tries < 100 && lines_of(screen.out) != meant; ++tries) {
+        for (int tries = 0, same = 0; tries < 100 && same < 10 && lines_of(screen.out) != meant;
+             ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            screen = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
+            Result again = tmux(n, {"capture-pane", "-p", "-J", "-S", "-"});
+            same = again.out == screen.out ? same + 1 : 0;
+            screen = again;
         }
         tmux(n, {"kill-server"});
         std::string code = read_file(status);
@@ -153,6 +157,7 @@ protected:
             auto [status, screen] = on_screen(command, meant);
             EXPECT_EQ(status, s.status);
             expect_same_lines(lines_of(screen), meant);
+            if (HasFailure()) return;  // the first wrong screen says enough
         }
     }
 };
