@@ -139,7 +139,9 @@ while IFS=$'\t' read -r file lineno column from to line; do
         fi
     fi
     printf '%3d %s\n    %s\n' "$n" "$label" "$outcome"
-    mv "$path.orig" "$path"
+    # Written back, not moved: the file must be newer than what the change
+    # built, or the next build would keep the changed object.
+    cat "$path.orig" >"$path" && rm "$path.orig"
 done <<<"$changes"
 build >/dev/null
 
