@@ -43,7 +43,8 @@ if ! build || ! suite; then
     exit 1
 fi
 
-# FILE | TEXT OF THE LINE | FROM -> TO | WHY no platform can observe it
+# FILE | TEXT OF THE LINE | FROM -> TO [(N)] | WHY no platform can observe it
+# (N: the N-th such change on that line)
 UNOBSERVABLE=$(
     cat <<'EOF'
 src/shamrig/main.cpp | DWORD size = 0; | 0 -> 1 | the platform writes the size returned, and nothing reads it
@@ -51,6 +52,7 @@ src/device/console_out.cpp | DWORD written = 0; | 0 -> 1 | the platform writes t
 src/device/console_out.cpp | DWORD mode = 0; | 0 -> 1 | the platform writes the mode, and nothing reads it
 src/device/console_out.cpp | if (size == 0) return; | 0 -> 1 | no piece of one byte is ever handed out: no message is one byte long, and a full buffer keeps its last character for the next piece
 src/device/console_out.cpp | for (int len = 0; *text != 0; text += len) { | 0 -> 1 | the length is set anew at the start of every slice
+src/device/console_out.cpp | len = 0; | 0 -> 1 | the slice's first unit is known not to end the text
 src/device/console_out.cpp | constexpr int CHUNK = 256; | 256 -> 255 | a piece one byte shorter still ends on a whole character, and every message fits
 src/device/console_out.cpp | constexpr int SLICE = 64; | 64 -> 63 | a slice one unit shorter converts the same text
 src/device/console_out.cpp | char digits[24]; | 24 -> 23 | no number printed has more than 20 digits
@@ -111,10 +113,15 @@ unobservable() { awk -F ' [|] ' -v name="$1" '$1 " | " $2 " | " $3 == name { pri
 caught=0 survived=0 unobservable_n=0 broken=0 wrong=0 n=0
 survivors=""
 named=""
+seen=""
 while IFS=$'\t' read -r file lineno column from to line; do
     [[ -n ${1:-} && $line != *$1* ]] && continue
     n=$((n + 1))
     name="$file | $(trim "$line") | $(trim "$from") -> $(trim "$to")"
+    # The same change made again further along the line is named apart.
+    seen="$seen$name"$'\n'
+    k=$(grep -cxF "$name" <<<"$seen")
+    [ "$k" -gt 1 ] && name="$name ($k)"
     why=$(unobservable "$name")
     [ -n "$why" ] && named="$named$name"$'\n'
     path=$scratch/$file

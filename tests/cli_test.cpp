@@ -265,14 +265,15 @@ TEST_F(Cli, ADeviceGoneBeforeItsTurnFailsAndTheNextIsRemoved) {
     for (int i = 0; i < 2; ++i) ASSERT_EQ(shamrig({"create"}).status, 0);
     // Held before the first device's turn, which is taken out meanwhile.
     const std::string log = dir.path + "/held";
-    pid_t held = start(shamrig_exe(), {"remove"}, root, log,
-                       Options{{{"PNPSIM_PAUSE", "SetupDiGetClassDevsW:60000@2"},
-                                {"PNPSIM_RESUME", log + ".go"}}});
-    for (int i = 0; i < 2500 && read_file(log + ".out").find("开始删除") == std::string::npos; ++i) {
+    Options hold;
+    hold.env = {{"PNPSIM_PAUSE", "SetupDiGetClassDevsW:60000@2"}, {"PNPSIM_RESUME", log + ".go"}};
+    pid_t held = start(shamrig_exe(), {"remove"}, root, log, hold);
+    const std::string waiting = preamble() + removing(2);
+    for (int i = 0; i < 2500 && read_file(log + ".out") != waiting; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     // Out already, while the run waits: nothing the tool says is held back.
-    EXPECT_EQ(read_file(log + ".out"), preamble() + removing(2));
+    EXPECT_EQ(read_file(log + ".out"), waiting);
     ASSERT_EQ(pnpsim({"remove", ID0}).status, 0);
     std::ofstream(log + ".go") << "go\n";
     EXPECT_EQ(finish(held, log).out, preamble() + removing(2) + status(false, ID0) +

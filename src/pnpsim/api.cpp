@@ -150,8 +150,10 @@ struct Token {
 enum class Kind { set, token };
 
 std::mutex handles_mutex;
-std::unordered_map<const void *, Kind> handles;
-std::unordered_map<DWORD, DevInfoSet *> sets_by_serial;
+// Never destroyed: what a process leaves open at its end (a set or a token
+// whose closing failed) is still held then, as the platform holds it.
+auto &handles = *new std::unordered_map<const void *, Kind>;
+auto &sets_by_serial = *new std::unordered_map<DWORD, DevInfoSet *>;
 DWORD next_serial = 1;
 
 // A DevInst names an element of a live set: the set's serial in the high 12
