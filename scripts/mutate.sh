@@ -35,7 +35,7 @@ build() { cmake --build "$scratch/build" -j"$JOBS" >"$scratch/build.log" 2>&1; }
 # Wine's console is not in the scratch build; without CI=true its screen
 # check says so and skips instead of failing.
 suite() {
-    (cd "$scratch/build" && env -u CI ctest -j"$JOBS" --stop-on-failure ${MUTATION_EXCLUDE:+-E "$MUTATION_EXCLUDE"} \
+    (cd "$scratch/build" && env -u CI ctest -j"$JOBS" --stop-on-failure --timeout 60 ${MUTATION_EXCLUDE:+-E "$MUTATION_EXCLUDE"} \
         >"$scratch/test.log" 2>&1)
 }
 if ! build || ! suite; then
