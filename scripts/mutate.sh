@@ -56,11 +56,9 @@ src/device/console_out.cpp | len = 0; | 0 -> 1 | the slice's first unit is known
 src/device/console_out.cpp | constexpr int CHUNK = 256; | 256 -> 255 | a piece one byte shorter still ends on a whole character, and every message fits
 src/device/console_out.cpp | constexpr int SLICE = 64; | 64 -> 63 | a slice one unit shorter converts the same text
 src/device/console_out.cpp | char digits[24]; | 24 -> 23 | no number printed has more than 20 digits
-src/device/dev_create.cpp | if (key == static_cast<HKEY>(INVALID_HANDLE_VALUE)) return; | == -> != | no platform opens the hardware key of a device without a driver, so nothing that follows runs
-src/device/dev_create.cpp | RegSetValueExW(key, TEXT("FriendlyName"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("            "), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | the hardware key never opens (see above)
-src/device/dev_create.cpp | RegSetValueExW(key, TEXT("DeviceDesc"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("          "), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | the hardware key never opens (see above)
+src/device/dev_create.cpp | RegSetValueExW(key, TEXT("FriendlyName"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("FriendlyName"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | no platform opens the hardware key of a device without a driver, so nothing after the check runs
+src/device/dev_create.cpp | RegSetValueExW(key, TEXT("DeviceDesc"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)); | RegSetValueExW(key, TEXT("DeviceDesc"), 0, REG_SZ, desc, sizeof(DEVICE_DESC)) -> (void)0 | the hardware key never opens (see above)
 src/device/dev_create.cpp | RegCloseKey(key); | RegCloseKey(key) -> (void)0 | the hardware key never opens (see above)
-src/device/dev_create.cpp | write_hardware_key(set, &dev); | write_hardware_key(set, &dev) -> (void)0 | the hardware key never opens (see above)
 src/device/dev_create.cpp | std::memset(&dev, 0, sizeof dev); | std::memset(&dev, 0, sizeof dev) -> (void)0 | the platform reads only cbSize of an element it is to fill
 src/device/dev_create.cpp | CM_Get_Device_IDW(dev.DevInst, id, ID_LEN - 1, 0); | 1 -> 0 | no platform makes an instance ID longer than 199 characters
 src/device/dev_remove.cpp | std::memset(&dev, 0, sizeof dev); | std::memset(&dev, 0, sizeof dev) -> (void)0 | the platform reads only cbSize of an element it is to fill
@@ -68,6 +66,7 @@ src/device/dev_remove.cpp | CM_Get_Device_IDW(dev.DevInst, id, ID_LEN - 1, 0); |
 src/device/dev_remove.cpp | std::memset(id, 0, sizeof id); | std::memset(id, 0, sizeof id) -> (void)0 | what a failed read leaves in the slot is an ID that did not match, or nothing, so it cannot match either
 src/device/dev_remove.cpp | std::memset(&params, 0, sizeof params); | std::memset(&params, 0, sizeof params) -> (void)0 | every field is set after it
 src/device/dev_remove.cpp | params.HwProfile = 0; | 0 -> 1 | the platform ignores the profile of a global removal
+src/device/dev_remove.cpp | SetupDiDestroyDeviceInfoList(set); | SetupDiDestroyDeviceInfoList(set) -> (void)0 | a set read from the tree owns no phantom, and it ends with the process
 src/device/enum_mine.cpp | std::memset(&dev, 0, sizeof dev); | std::memset(&dev, 0, sizeof dev) -> (void)0 | the platform reads only cbSize of an element it is to fill
 src/device/enum_mine.cpp | CM_Get_Device_IDW(dev.DevInst, id, ID_LEN - 1, 0); | 1 -> 0 | no platform makes an instance ID longer than 199 characters
 src/device/fake_device.h | inline constexpr int ID_LEN = 512; | 512 -> 511 | no platform makes an instance ID longer than 199 characters
