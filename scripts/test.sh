@@ -159,8 +159,8 @@ ctest_step "tests (native, and shamrig.exe on Wine's console)" native
 if [ "$windows_ok" = 1 ]; then
     ctest_step "tests (the Windows build, run by CTest under Wine)" windows
     # What the Wine run recorded, read back as it will be of a Windows run.
-    step "answers of the Wine run, read back (platform_probe answers)" \
-        build/native/platform_probe answers build/answers/windows.tsv
+    step "answers of the Wine run, read back (scripts/answers.sh)" \
+        ./scripts/answers.sh build/answers/windows.tsv
 fi
 ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
 

@@ -45,28 +45,22 @@ const std::vector<std::string> OWN = {
 struct Sweep {
     std::string word;
     bool terminal;
-    std::set<std::string> reached;  // every platform call the command makes
+    std::string reached;  // every platform call the command makes
 };
 
-const std::set<std::string> START = {"SetConsoleOutputCP", "GetStdHandle",        "GetConsoleMode",
-                                     "OpenProcessToken",   "GetTokenInformation", "CloseHandle"};
-const std::set<std::string> ENUM = {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo",
-                                    "CM_Get_Device_IDW", "SetupDiDestroyDeviceInfoList"};
-
-std::set<std::string> with(std::set<std::string> a, const std::set<std::string> &b) {
-    a.insert(b.begin(), b.end());
-    return a;
-}
-
+const std::string START =
+    "SetConsoleOutputCP GetStdHandle GetConsoleMode OpenProcessToken GetTokenInformation "
+    "CloseHandle ";
+const std::string ENUM =
+    "SetupDiGetClassDevsW SetupDiEnumDeviceInfo CM_Get_Device_IDW SetupDiDestroyDeviceInfoList ";
 const std::vector<Sweep> SWEEPS = {
     {"create", false,
-     with(START, {"SetupDiCreateDeviceInfoList", "SetupDiCreateDeviceInfoW",
-                  "SetupDiSetDeviceRegistryPropertyW", "SetupDiCallClassInstaller",
-                  "SetupDiOpenDevRegKey", "CM_Get_Device_IDW", "SetupDiDestroyDeviceInfoList"})},
-    {"list", false, with(START, ENUM)},
-    {"remove", false,
-     with(with(START, ENUM), {"SetupDiSetClassInstallParamsW", "SetupDiCallClassInstaller"})},
-    {"list", true, with(with(START, ENUM), {"WriteConsoleW"})},
+     START + "SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW SetupDiCallClassInstaller "
+             "SetupDiSetDeviceRegistryPropertyW SetupDiOpenDevRegKey CM_Get_Device_IDW "
+             "SetupDiDestroyDeviceInfoList"},
+    {"list", false, START + ENUM},
+    {"remove", false, START + ENUM + "SetupDiSetClassInstallParamsW SetupDiCallClassInstaller"},
+    {"list", true, START + ENUM + "WriteConsoleW"},
 };
 
 const std::string FAIL_CODE = "1234";
@@ -219,25 +213,10 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
         }
         std::printf("%s%s:%s\n", sweep.word.c_str(), sweep.terminal ? " on a terminal" : "",
                     order.c_str());
-        EXPECT_EQ(calls, sweep.reached);
+        auto expected = split(sweep.reached + " ", ' ');
+        calls.insert("");  // where the list ends
+        EXPECT_EQ(calls, std::set<std::string>(expected.begin(), expected.end()));
     }
-}
-
-TEST_F(Cli, PlainUserIsWarnedAndRefusedAndNothingIsWritten) {
-    if (!is_root()) GTEST_SKIP() << "needs root to run as a plain user";
-    ASSERT_EQ(shamrig({"create"}).status, 0);
-    auto before = enum_tree(root);
-    const Options plain{{}, true};
-    const std::string head = BANNER + WARNING;
-    Result r = shamrig({"create"}, plain);
-    EXPECT_EQ(r.status, 1);
-    // Creating the element already writes the device node.
-    EXPECT_EQ(r.out, head + CREATE_REFUSED);
-    EXPECT_EQ(shamrig({"list"}, plain).out, head + listed({ID0}));
-    r = shamrig({"remove"}, plain);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head + removing(1) + status(false, ID0));
-    EXPECT_EQ(enum_tree(root), before);
 }
 
 TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {

@@ -62,6 +62,8 @@ inline const std::string NOT_REMOVED = "  ✘ 删除失败  ";
 // What `create` says where creating the element is refused for lack of
 // elevation.
 inline const std::string CREATE_REFUSED = "  [错误] CreateDeviceInfo 失败 5\n";
+inline const std::string USAGE = "  用法：shamrig.exe create | remove | list\n\n";
+inline const std::string UNKNOWN_WORD = "  未知参数：";
 inline const std::string NOTHING_FOUND = "  （没有找到本工具创建的设备）\n";
 // What every run of the tool prints before its command's output here: on
 // the stand-in the warning unless root; on Windows the suite runs elevated
@@ -101,6 +103,8 @@ std::vector<std::vector<std::string>> enum_tree(const std::string &root);
 std::vector<std::string> own_ids(const std::string &root);
 
 bool is_root();
+// A word as the shell reads it back unchanged.
+std::string sh_quote(const std::string &word);
 // Runs what follows as user and group 65534, as Options::not_elevated does.
 const std::vector<std::string> &as_nobody_prefix();
 #endif

@@ -45,11 +45,7 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
     argv.insert(argv.end(), args.begin(), args.end());
     if (opt.terminal) {
         std::string line;
-        for (const auto &a : argv) {
-            line += "'";
-            for (char c : a) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            line += "' ";
-        }
+        for (const auto &a : argv) line += sh_quote(a) + " ";
         // Only standard output: the program's errors stay in their file.
         argv = {"script", "-qec", line + "2>>'" + log + ".err'", "/dev/null"};
     }
@@ -136,6 +132,12 @@ std::vector<std::string> own_ids(const std::string &root) {
 }
 
 bool is_root() { return ::geteuid() == 0; }
+
+std::string sh_quote(const std::string &word) {
+    std::string q = "'";
+    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
 
 const std::vector<std::string> &as_nobody_prefix() {
     static const std::vector<std::string> prefix = {"setpriv", "--reuid=65534", "--regid=65534",

@@ -6,10 +6,7 @@
 // mid-way does. `platform_probe cleanup` takes away, the platform's own way
 // (DIF_REMOVE alone, which works where the tool's removal is refused),
 // every node the test suite can make and only those, naming each.
-// `platform_probe answers FILE` reads an answers file the suite wrote and
-// prints what it says of the facts no source states for Windows.
 #include "device/fake_device.h"
-#include "platforms.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -179,7 +176,6 @@ int main(int argc, char **argv) {
         std::_Exit(id.rfind("error", 0) == 0 ? 1 : 0);
     }
     if (argc > 1 && std::strcmp(argv[1], "cleanup") == 0) return cleanup(true);
-    if (argc > 2 && std::strcmp(argv[1], "answers") == 0) return platforms::settle(argv[2]);
     fact("sizes", std::to_string(sizeof(SP_DEVINFO_DATA)) + " " +
                       std::to_string(sizeof(SP_CLASSINSTALL_HEADER)) + " " +
                       std::to_string(sizeof(SP_REMOVEDEVICE_PARAMS)));

@@ -1,9 +1,7 @@
 #include "platforms.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -25,25 +23,10 @@ const Facts WINE10_FACTS = {"wine 10.0", false, false, false, false, true, "\r\n
 // What the tool shows there is recorded by the scenario, not guessed.
 const Facts WINDOWS_FACTS = {"windows", true, true, true, true, false, "\r\n", "😀"};
 
-// Where the platforms differ:
-//  - CM_Get_Device_IDW: the stand-in does what Windows documents (a buffer
-//    too small gets CR_BUFFER_SMALL; an exact fit is filled without NUL);
-//    Wine copies what fits less one unit, ends it with NUL and says
-//    CR_SUCCESS. The tool reads into 511 units of 512, safe under both.
-//  - Removal parameters: Wine 8.0's SetupDiSetClassInstallParamsW is a
-//    stub that fails without setting an error (what is left is 2).
-//  - DIGCF_PRESENT: Wine 8.0 lists phantoms too.
-//  - An element whose node was removed and made again by another set: the
-//    stand-in refuses to register it, Wine 8.0 registers it.
-//  - MultiByteToWideChar into one unit, for a character of two: Wine
-//    fills in the high half and says 1; Windows documents the refusal.
-//    The tool always gives room for every unit.
-//  - The token: Wine 8.0 always says elevated, Wine 10 only where the
-//    manifest asks for it (the test programs') and for the processes such
-//    a program starts; the stand-in says so for root; on Windows the test
-//    programs ask for it and cannot start without it.
-// Wine 10.0 answers every question here as Wine 8.0 does (measured, run
-// as the suite runs the probe, elevated by its manifest).
+// Why the platforms differ where they do, and what the tool does about it,
+// is the table in docs/developing.md. Wine 10.0 answers every question here
+// as Wine 8.0 does (measured, run as the suite runs the probe, elevated by
+// its manifest).
 std::vector<ProbeFact> make_probe_facts() {
     const char *id0 = "ROOT\\VELMORASTIXTEST\\0000";
     const char *id1 = "ROOT\\VELMORASTIXTEST\\0001";
@@ -177,7 +160,7 @@ std::string this_version() {
 namespace {
 
 // A TAB, a line feed, a carriage return and a backslash, and how a field
-// of an answers file writes them.
+// of an answers file writes them (scripts/answers.sh reads them back).
 const std::string SPECIAL = "\t\n\r\\";
 const std::string WRITTEN = "tnr\\";
 
@@ -187,29 +170,6 @@ std::string escaped(const std::string &field) {
         auto at = SPECIAL.find(c);
         out += at == std::string::npos ? std::string(1, c) : std::string("\\") + WRITTEN[at];
     }
-    return out;
-}
-
-std::vector<std::string> fields_of(const std::string &line) {
-    std::vector<std::string> fields(1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\t') {
-            fields.emplace_back();
-        } else if (line[i] == '\\' && i + 1 < line.size()) {
-            auto at = WRITTEN.find(line[++i]);
-            fields.back() += at == std::string::npos ? line[i] : SPECIAL[at];
-        } else {
-            fields.back() += line[i];
-        }
-    }
-    return fields;
-}
-
-// A field as a Markdown table shows it: on one line, no bar taken for a cell's end.
-std::string cell(const std::string &text) {
-    std::string out;
-    for (char c : text)
-        out += c == '|' ? "\\|" : c == '\n' ? "<br>" : c == '\r' ? "" : std::string(1, c);
     return out;
 }
 
@@ -230,49 +190,6 @@ void write_answer(const std::vector<std::string> &fields) {
         lines += escaped(fields[i]);
     }
     std::ofstream(path, std::ios::app | std::ios::binary) << lines << "\n";
-}
-
-int settle(const std::string &answers_path) {
-    std::ifstream in(answers_path, std::ios::binary);
-    std::map<std::string, std::vector<std::string>> probe;
-    std::vector<std::vector<std::string>> steps;
-    std::string platform;
-    for (std::string line; std::getline(in, line);) {
-        auto f = fields_of(line);
-        if (f[0] == "platform" && f.size() == 3 && platform.empty()) platform = f[1] + " " + f[2];
-        if (f[0] == "probe" && f.size() == 5) probe[f[1]] = f;
-        if (f[0] == "step" && f.size() == 3) steps.push_back(f);
-    }
-    if (platform.empty()) {
-        std::printf("%s: no platform named: not an answers file\n", answers_path.c_str());
-        return 1;
-    }
-    int missing = 0;
-    std::printf("Answers of %s (%s)\n\n| fact | answer | stand-in | table |\n|---|---|---|---|\n",
-                cell(platform).c_str(), cell(answers_path).c_str());
-    for (const auto &fact : probe_facts()) {
-        auto found = probe.find(fact.fact);
-        bool unknown = fact.windows.answer == nullptr;
-        if (found == probe.end()) {
-            missing += unknown ? 1 : 0;
-            if (unknown)
-                std::printf("| %s | (not answered) | %s | unknown on Windows |\n",
-                            cell(fact.fact).c_str(), cell(fact.stand_in).c_str());
-            continue;
-        }
-        const auto &f = found->second;
-        if (!unknown && f[2] != "differs") continue;
-        std::string same = f[3] == fact.stand_in ? "the same" : cell(fact.stand_in);
-        std::printf("| %s | %s | %s | %s |\n", cell(fact.fact).c_str(), cell(f[3]).c_str(),
-                    same.c_str(),
-                    unknown ? "unknown on Windows" : ("differs from " + cell(f[4])).c_str());
-    }
-    for (const auto &step : steps) {
-        std::printf("| scenario: %s | %s | | recorded |\n", cell(step[1]).c_str(),
-                    cell(step[2]).c_str());
-    }
-    if (missing > 0) std::printf("\n%d fact(s) unknown on Windows not answered\n", missing);
-    return missing == 0 ? 0 : 1;
 }
 
 }  // namespace platforms

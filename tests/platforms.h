@@ -74,16 +74,13 @@ const char *probe_answer(const ProbeFact &fact, Kind kind);
 // feed, a carriage return and a backslash within a field written as \t,
 // \n, \r and \\. A writing process first names its platform:
 //   platform  NAME  VERSION
-//   probe     FACT  STATE  ANSWER  EXPECTED     (STATE: known, unknown, differs)
-//   step      WHAT  TEXT                        (a scenario step no source states)
+//   probe     FACT  STATE  ANSWER  EXPECTED  STAND-IN  WINDOWS
+//             (STATE: known, unknown or differs; EXPECTED, STAND-IN and
+//             WINDOWS are the table's cells, - where it has none)
+//   step      WHAT  TEXT            (a scenario step no source states)
+// scripts/answers.sh reads it back.
 void write_answer(const std::vector<std::string> &fields);
 // The Windows build number (10.0.NNNNN), Wine's version, or "-".
 std::string this_version();
-// Reads an answers file and prints, as a Markdown table, every probe fact
-// whose answer is unknown for Windows, with the file's answer and whether
-// the stand-in answers the same, every fact the file marks as differing,
-// and every step recorded; 1 when the file names no platform or lacks an
-// answer to a fact unknown for Windows.
-int settle(const std::string &answers_path);
 
 }  // namespace platforms

@@ -136,25 +136,21 @@ struct Step {
     bool not_elevated = false;  // run with a token that is not elevated
 };
 
-const std::string USAGE = "  用法：shamrig.exe create | remove | list\n\n";
-
-const std::string UNKNOWN = "  未知参数：";
-
 const std::vector<Step> SCENARIO = {
     {{}, 1, USAGE},
     // Only a whole command word counts, in any letter case; anything else
     // is echoed as it came.
-    {{"bogus"}, 1, UNKNOWN + "bogus\n"},
-    {{"creat"}, 1, UNKNOWN + "creat\n"},
-    {{"create2"}, 1, UNKNOWN + "create2\n"},
-    {{"-list"}, 1, UNKNOWN + "-list\n"},
-    {{" list"}, 1, UNKNOWN + " list\n"},
-    {{"列表é"}, 1, UNKNOWN + "列表é\n"},
-    {{"créate😀"}, 1, UNKNOWN + "créate😀\n"},
-    {{"\xffx"}, 1, UNKNOWN + "\xEF\xBF\xBDx\n"},
-    {{"50%d%ls%lu"}, 1, UNKNOWN + "50%d%ls%lu\n"},
-    {{""}, 1, UNKNOWN + "\n"},
-    {{"", "list"}, 1, UNKNOWN + "\n"},
+    {{"bogus"}, 1, UNKNOWN_WORD + "bogus\n"},
+    {{"creat"}, 1, UNKNOWN_WORD + "creat\n"},
+    {{"create2"}, 1, UNKNOWN_WORD + "create2\n"},
+    {{"-list"}, 1, UNKNOWN_WORD + "-list\n"},
+    {{" list"}, 1, UNKNOWN_WORD + " list\n"},
+    {{"列表é"}, 1, UNKNOWN_WORD + "列表é\n"},
+    {{"créate😀"}, 1, UNKNOWN_WORD + "créate😀\n"},
+    {{"\xffx"}, 1, UNKNOWN_WORD + "\xEF\xBF\xBDx\n"},
+    {{"50%d%ls%lu"}, 1, UNKNOWN_WORD + "50%d%ls%lu\n"},
+    {{""}, 1, UNKNOWN_WORD + "\n"},
+    {{"", "list"}, 1, UNKNOWN_WORD + "\n"},
     {{"LiSt", "extra", "words"}, 0, listed({})},
     {{"Remove"}, 0, NOTHING_FOUND},
     {{"create"}, 0, created(ID0)},
@@ -340,11 +336,13 @@ TEST(Probe, ThePlatformAnswersAsTheTableSays) {
         }
         bool same = expected != nullptr &&
                     (any_case ? upper(answer) == upper(expected) : answer == expected);
+        const char *windows = row.windows.answer;
         platforms::write_answer({"probe", fact,
                                  expected == nullptr ? "unknown"
                                  : same              ? "known"
                                                      : "differs",
-                                 answer, expected == nullptr ? "-" : expected});
+                                 answer, expected == nullptr ? "-" : expected, row.stand_in,
+                                 windows == nullptr ? "-" : windows});
         if (expected != nullptr) {
             EXPECT_TRUE(same) << answer << " where the table says " << expected;
         }

@@ -45,11 +45,11 @@ std::string long_word() {
 
 // clang-format off
 const std::vector<Screen> SCREENS = {
-    {{}, false, 1, [](const Terminal &) { return "  用法：shamrig.exe create | remove | list\n\n"; }},
+    {{}, false, 1, [](const Terminal &) { return USAGE; }},
     {{"list"}, true, 0, [](const Terminal &) { return listed({}); }},
-    {{long_word()}, false, 1, [](const Terminal &) { return "  未知参数：" + long_word() + "\n"; }},
+    {{long_word()}, false, 1, [](const Terminal &) { return UNKNOWN_WORD + long_word() + "\n"; }},
     {{"表情😀"}, false, 1, [](const Terminal &t) {
-         return "  未知参数：表情" + std::string(t.facts.emoji_on_console) + "\n"; }},
+         return UNKNOWN_WORD + "表情" + t.facts.emoji_on_console + "\n"; }},
     {{"create"}, false, 0, [](const Terminal &) { return created(ID0); }},
     {{"list"}, false, 0, [](const Terminal &) { return listed({ID0}); }},
     {{"remove"}, false, 0, [](const Terminal &t) { return removing(1) + status(t.facts.removes, ID0); }},
@@ -77,12 +77,6 @@ void expect_same_lines(const std::vector<std::string> &shown,
             return;
         }
     }
-}
-
-std::string sh_word(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 class OnScreen : public ::testing::Test {
@@ -118,9 +112,9 @@ protected:
         int n = runs++;
         std::string status = dir.path + "/status" + std::to_string(n);
         std::string line;
-        for (const auto &word : command) line += sh_word(word) + " ";
-        line += "; echo $? >" + sh_word(status + ".tmp") + "; mv " + sh_word(status + ".tmp") +
-                " " + sh_word(status) + "; exec sleep 600";
+        for (const auto &word : command) line += sh_quote(word) + " ";
+        line += "; echo $? >" + sh_quote(status + ".tmp") + "; mv " + sh_quote(status + ".tmp") +
+                " " + sh_quote(status) + "; exec sleep 600";
         Result r = tmux(n, {"new-session", "-d", "-x", "3000", "-y", "60", line});
         EXPECT_EQ(r.status, 0) << r.err;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

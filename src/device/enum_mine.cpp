@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace {
+
 // The platform keeps instance IDs upper-cased (a device created as
 // VelmoRastixTest is ROOT\VELMORASTIXTEST\0000), so the name is looked for
 // anywhere in the ID without regard to ASCII letter case.
@@ -12,6 +14,8 @@ bool id_is_mine(const WCHAR *id) {
     }
     return false;
 }
+
+}  // namespace
 
 int enum_mine(OwnDeviceList &list) {
     HDEVINFO set = SetupDiGetClassDevsW(&CAMERA_CLASS, nullptr, nullptr, DIGCF_ALLCLASSES);

@@ -30,6 +30,3 @@ int dev_create();
 int enum_mine(OwnDeviceList &list);
 void dev_list();
 void dev_remove();
-
-// Whether an instance ID is one of the tool's own devices.
-bool id_is_mine(const WCHAR *id);
