@@ -47,7 +47,7 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
         std::string line;
         for (const auto &a : argv) line += sh_quote(a) + " ";
         // Only standard output: the program's errors stay in their file.
-        argv = {"script", "-qec", line + "2>>'" + log + ".err'", "/dev/null"};
+        argv = {"script", "-qec", line + "2>>" + sh_quote(log + ".err"), "/dev/null"};
     }
     pid_t pid = ::fork();
     if (pid != 0) return pid;
