@@ -66,33 +66,53 @@ HANDLE file_for_child(const std::wstring &path, bool write) {
 
 // This process's own token, restricted as a console that is not elevated
 // has it: Administrators deny-only, no privilege but the one every user
-// has, and medium integrity. A restricted version of the caller's own
-// token needs no extra privilege to start a process with
-// (CreateProcessAsUserW). Null when the platform refused a step.
+// has, medium integrity, and a default DACL that grants the user and
+// SYSTEM. The default DACL is what the child's own process and thread, and
+// whatever else it makes without a descriptor, are given; the elevated
+// token's grants Administrators, which the restricted token may no longer
+// use. A restricted version of the caller's own token needs no extra
+// privilege to start a process with (CreateProcessAsUserW). Null when the
+// platform refused a step.
 HANDLE not_elevated_token() {
     HANDLE self = nullptr;
     HANDLE restricted = nullptr;
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
     PSID admins = nullptr;
+    PSID system = nullptr;
     PSID medium = nullptr;
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(ACL) BYTE acl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+    auto *dacl = reinterpret_cast<PACL>(acl);
+    DWORD size = 0;
     const DWORD access =
         TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
-    bool ok = OpenProcessToken(GetCurrentProcess(), access, &self) &&
-              AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                                       0, 0, 0, 0, 0, 0, &admins) &&
-              AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0,
-                                       0, &medium);
+    bool ok =
+        OpenProcessToken(GetCurrentProcess(), access, &self) &&
+        GetTokenInformation(self, TokenUser, user, sizeof user, &size) &&
+        AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                 0, 0, 0, 0, &admins) &&
+        AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system) &&
+        AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                 &medium);
+    ok = ok && InitializeAcl(dacl, sizeof acl, ACL_REVISION) &&
+         AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL,
+                             reinterpret_cast<TOKEN_USER *>(user)->User.Sid) &&
+         AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, system);
     SID_AND_ATTRIBUTES deny_only{admins, 0};
     ok = ok && CreateRestrictedToken(self, DISABLE_MAX_PRIVILEGE, 1, &deny_only, 0, nullptr, 0,
                                      nullptr, &restricted);
     TOKEN_MANDATORY_LABEL level{{medium, SE_GROUP_INTEGRITY}};
-    ok = ok && SetTokenInformation(restricted, TokenIntegrityLevel, &level,
-                                   sizeof level + GetLengthSid(medium));
+    TOKEN_DEFAULT_DACL default_dacl{dacl};
+    ok = ok &&
+         SetTokenInformation(restricted, TokenIntegrityLevel, &level,
+                             static_cast<DWORD>(sizeof level + GetLengthSid(medium))) &&
+         SetTokenInformation(restricted, TokenDefaultDacl, &default_dacl, sizeof default_dacl);
     if (!ok && restricted != nullptr) CloseHandle(restricted);
     if (self != nullptr) CloseHandle(self);
-    if (admins != nullptr) FreeSid(admins);
-    if (medium != nullptr) FreeSid(medium);
+    for (PSID sid : {admins, system, medium}) {
+        if (sid != nullptr) FreeSid(sid);
+    }
     return ok ? restricted : nullptr;
 }
 
