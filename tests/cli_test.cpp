@@ -1,4 +1,5 @@
 // The real shamrig and pnpsim binaries on a fresh device tree per test.
+#include "device/fake_device.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -66,10 +67,10 @@ const std::vector<Sweep> SWEEPS = {
 const std::string FAIL_CODE = "1234";
 // What `create` says when a step up to registration fails with FAIL_CODE.
 const std::map<std::string, std::string> CREATE_STEPS = {
-    {"SetupDiCreateDeviceInfoList", "  [错误] CreateDeviceInfoList 失败 1234\n"},
-    {"SetupDiCreateDeviceInfoW", "  [错误] CreateDeviceInfo 失败 1234\n"},
-    {"SetupDiSetDeviceRegistryPropertyW", "  [错误] 设置 HardwareID 失败 1234\n"},
-    {"SetupDiCallClassInstaller", "  [错误] 注册设备失败 1234（需要管理员权限）\n"},
+    {"SetupDiCreateDeviceInfoList", line(Line::CREATE_LIST_FAILED, FAIL_CODE)},
+    {"SetupDiCreateDeviceInfoW", line(Line::CREATE_INFO_FAILED, FAIL_CODE)},
+    {"SetupDiSetDeviceRegistryPropertyW", line(Line::HARDWARE_ID_FAILED, FAIL_CODE)},
+    {"SetupDiCallClassInstaller", line(Line::REGISTER_FAILED, FAIL_CODE)},
 };
 
 // The own devices a command may have found when `failed` failed: none
@@ -195,10 +196,10 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
             const std::string head = BANNER + (warned ? WARNING : "");
             std::set<std::string> outs = rightly(sweep.word, failed, made, head);
             if (failed == "WriteConsoleW") {
-                const std::string all = listed(OWN);
-                std::vector<std::string> messages = {BANNER, all.substr(0, all.find('\n') + 1)};
+                std::vector<std::string> messages = {
+                    BANNER, line(Line::LIST_COUNT, std::to_string(OWN.size()))};
                 if (warned) messages.insert(messages.begin() + 1, WARNING);
-                for (const auto &id : OWN) messages.push_back("    " + id + "\n");
+                for (const auto &id : OWN) messages.push_back(line(Line::LIST_ITEM, id));
                 outs = one_message_lost(messages);
             }
             EXPECT_EQ(outs.count(out), 1U) << out;
@@ -221,7 +222,7 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
 
 TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
     std::vector<std::string> ids;
-    for (int i = 0; i < 70; ++i) {
+    for (int i = 0; i < MAX_MINE + 6; ++i) {
         char id[40];
         std::snprintf(id, sizeof id, "ROOT\\VELMORASTIXTEST\\%04d", i);
         ids.emplace_back(id);
@@ -229,13 +230,13 @@ TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
     std::vector<std::string> add = {"add", "--class", CAMERA};
     add.insert(add.end(), ids.begin(), ids.end());
     ASSERT_EQ(pnpsim(add).status, 0);
-    const std::vector<std::string> first(ids.begin(), ids.begin() + 64);
-    std::string removed = preamble() + removing(64);
+    const std::vector<std::string> first(ids.begin(), ids.begin() + MAX_MINE);
+    std::string removed = preamble() + removing(first.size());
     for (const auto &id : first) removed += status(true, id);
     EXPECT_EQ(shamrig({"list"}).out, preamble() + listed(first));
     EXPECT_EQ(shamrig({"remove"}).out, removed);
     std::string rest = preamble() + removing(6);
-    for (std::size_t i = 64; i < 70; ++i) rest += status(true, ids[i]);
+    for (std::size_t i = first.size(); i < ids.size(); ++i) rest += status(true, ids[i]);
     EXPECT_EQ(shamrig({"remove"}).out, rest);
     EXPECT_TRUE(own_ids(root).empty());
 }

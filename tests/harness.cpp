@@ -6,20 +6,48 @@
 
 namespace harness {
 
-std::string created(const std::string &id) { return CREATED + id + "\n"; }
+std::string line(Line kind, const std::string &part) {
+    std::string text = LINES[static_cast<std::size_t>(kind)];
+    auto at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, part);
+    return text + "\n";
+}
+
+std::optional<ReadLine> read_line(const std::string &text) {
+    for (std::size_t k = 0; k < std::size(LINES); ++k) {
+        std::string form = LINES[k];
+        auto at = form.find("%s");
+        std::string head = form.substr(0, at);
+        std::string tail = at == std::string::npos ? "" : form.substr(at + 2);
+        bool fits = at == std::string::npos
+                        ? text == form
+                        : text.size() >= head.size() + tail.size() && text.rfind(head, 0) == 0 &&
+                              text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+        if (fits) {
+            std::string part =
+                at == std::string::npos
+                    ? ""
+                    : text.substr(head.size(), text.size() - head.size() - tail.size());
+            return ReadLine{static_cast<Line>(k), part};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string unknown_word(const std::string &word) { return line(Line::UNKNOWN_WORD, word); }
+
+std::string created(const std::string &id) { return line(Line::CREATED, id); }
 
 std::string listed(const std::vector<std::string> &ids) {
-    std::string out = "  本工具创建的假设备：" + std::to_string(ids.size()) + " 个\n";
-    for (const auto &id : ids) out += "    " + id + "\n";
+    std::string out = line(Line::LIST_COUNT, std::to_string(ids.size()));
+    for (const auto &id : ids) out += line(Line::LIST_ITEM, id);
     return out;
 }
 
-std::string removing(std::size_t count) {
-    return "  找到 " + std::to_string(count) + " 个，开始删除...\n";
-}
+std::string removing(std::size_t count) { return line(Line::REMOVING, std::to_string(count)); }
 
 std::string status(bool removed, const std::string &id) {
-    return (removed ? REMOVED : NOT_REMOVED) + id + "\n";
+    return line(removed ? Line::REMOVED : Line::NOT_REMOVED, id);
 }
 
 std::string read_file(const std::string &path) {

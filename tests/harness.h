@@ -4,6 +4,8 @@
 // Windows (CreateProcessW), where the tests of the Windows build run.
 #pragma once
 
+#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,30 +43,76 @@ struct TempDir {
     TempDir &operator=(const TempDir &) = delete;
 };
 
-// The platform's Camera setup class, and the first ID the platform
-// generates for the tool's device name.
+// The platform's Camera setup class, the first ID the platform generates
+// for the tool's device name, and what the tool gives each device.
 inline const std::string CAMERA = "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}";
 inline const std::string ID0 = "ROOT\\VELMORASTIXTEST\\0000";
 inline const std::string HARDWARE_ID = "ROOT\\VelmoRastixTest";
-// What the tool prints first, and the warning it adds when not elevated.
-inline const std::string BANNER = "\n  ==== shamrig · 假设备演练工具 ====\n";
-inline const std::string WARNING = "  [警告] 当前不是管理员，创建/删除可能失败\n";
-// The tool's lines that tests expect again and again: the created line,
-// the list (count and IDs), the line before removal and a status line.
+inline const std::string DESCRIPTION = "Velmo-Rastix Test Device";
+
+// What the tool prints, as the tests know it: their own copy of every text,
+// written here once and not taken from the tool's messages.h, so that a
+// text changed on one side alone fails a test. Every line the tool prints
+// is of one of these kinds; %s stands for the line's one variable part (an
+// ID, a count, an error code, the operator's word).
+enum class Line : unsigned char {
+    BLANK,
+    BANNER,
+    WARNING,
+    USAGE,
+    UNKNOWN_WORD,
+    CREATE_LIST_FAILED,
+    CREATE_INFO_FAILED,
+    HARDWARE_ID_FAILED,
+    REGISTER_FAILED,
+    CREATED,
+    LIST_COUNT,
+    LIST_ITEM,
+    NOTHING_FOUND,
+    REMOVING,
+    REMOVED,
+    NOT_REMOVED,
+};
+inline constexpr const char *LINES[] = {
+    "",
+    "  ==== shamrig · 假设备演练工具 ====",
+    "  [警告] 当前不是管理员，创建/删除可能失败",
+    "  用法：shamrig.exe create | remove | list",
+    "  未知参数：%s",
+    "  [错误] CreateDeviceInfoList 失败 %s",
+    "  [错误] CreateDeviceInfo 失败 %s",
+    "  [错误] 设置 HardwareID 失败 %s",
+    "  [错误] 注册设备失败 %s（需要管理员权限）",
+    "  ✔ 已创建：%s",
+    "  本工具创建的假设备：%s 个",
+    "    %s",
+    "  （没有找到本工具创建的设备）",
+    "  找到 %s 个，开始删除...",
+    "  ✔ 已删除  %s",
+    "  ✘ 删除失败  %s",
+};
+static_assert(std::size(LINES) == static_cast<std::size_t>(Line::NOT_REMOVED) + 1);
+
+// A line of that kind with its part, and its end.
+std::string line(Line kind, const std::string &part = "");
+// What a line of the tool's output (without its end) is: its kind and its
+// part, or nothing when the tool prints no such line.
+struct ReadLine {
+    Line kind;
+    std::string part;
+};
+std::optional<ReadLine> read_line(const std::string &text);
+
+// The tool's messages, one or more lines each.
+inline const std::string BANNER = line(Line::BLANK) + line(Line::BANNER);
+inline const std::string WARNING = line(Line::WARNING);
+inline const std::string USAGE = line(Line::USAGE) + line(Line::BLANK);
+inline const std::string NOTHING_FOUND = line(Line::NOTHING_FOUND);
+std::string unknown_word(const std::string &word);
 std::string created(const std::string &id);
 std::string listed(const std::vector<std::string> &ids);
 std::string removing(std::size_t count);
 std::string status(bool removed, const std::string &id);
-// What starts a created line and the two status lines, before the ID.
-inline const std::string CREATED = "  ✔ 已创建：";
-inline const std::string REMOVED = "  ✔ 已删除  ";
-inline const std::string NOT_REMOVED = "  ✘ 删除失败  ";
-// What `create` says where creating the element is refused for lack of
-// elevation.
-inline const std::string CREATE_REFUSED = "  [错误] CreateDeviceInfo 失败 5\n";
-inline const std::string USAGE = "  用法：shamrig.exe create | remove | list\n\n";
-inline const std::string UNKNOWN_WORD = "  未知参数：";
-inline const std::string NOTHING_FOUND = "  （没有找到本工具创建的设备）\n";
 // What every run of the tool prints before its command's output here: on
 // the stand-in the warning unless root; on Windows the suite runs elevated
 // (it insists), and Wine always says so.

@@ -47,9 +47,9 @@ std::string long_word() {
 const std::vector<Screen> SCREENS = {
     {{}, false, 1, [](const Terminal &) { return USAGE; }},
     {{"list"}, true, 0, [](const Terminal &) { return listed({}); }},
-    {{long_word()}, false, 1, [](const Terminal &) { return UNKNOWN_WORD + long_word() + "\n"; }},
+    {{long_word()}, false, 1, [](const Terminal &) { return unknown_word(long_word()); }},
     {{"表情😀"}, false, 1, [](const Terminal &t) {
-         return UNKNOWN_WORD + "表情" + t.facts.emoji_on_console + "\n"; }},
+         return unknown_word("表情" + std::string(t.facts.emoji_on_console)); }},
     {{"create"}, false, 0, [](const Terminal &) { return created(ID0); }},
     {{"list"}, false, 0, [](const Terminal &) { return listed({ID0}); }},
     {{"remove"}, false, 0, [](const Terminal &t) { return removing(1) + status(t.facts.removes, ID0); }},

@@ -1,6 +1,7 @@
 // What the black box cannot reach: the output conversion through both ways
 // out, and the operator's guide against the messages.
 #include "device/console_out.h"
+#include "device/fake_device.h"
 #include "device/messages.h"
 #include "harness.h"
 #include "pnpsim/text.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <string>
 
 namespace {
@@ -80,58 +82,103 @@ TEST_F(Output, WideTextGoesOutWhole) {
 
 TEST_F(Output, ConversionsTakeTheirArgumentsInOrder) {
     EXPECT_EQ(said([] {
-                  say_code("  [错误] 注册设备失败 %lu（需要管理员权限）\n", 4294967295U);
+                  say_code(MSG_REGISTER_FAILED, 4294967295U);
                   say_count("%d|", 0);
                   say_count("%d|", 64);
                   say_count("%lx %x %d|", 7);  // only a whole conversion takes an argument
-                  say_texts("  %ls  %ls\n", u"✘ 删除失败", u"ID");
+                  say_texts(MSG_REMOVE_STATUS, STATUS_FAILED, u"ID");
                   say("100%% %x %l %ls %d %\n");  // unknown or unfed conversions stand as written
               }),
-              "  [错误] 注册设备失败 4294967295（需要管理员权限）\n"
-              "0|64|%lx %x 7|  ✘ 删除失败  ID\n"
-              "100% %x %l %ls %d %\n");
+              harness::line(harness::Line::REGISTER_FAILED, "4294967295") + "0|64|%lx %x 7|" +
+                  harness::status(false, "ID") + "100% %x %l %ls %d %\n");
+}
+
+// The texts of messages.h, read from its source, so that a message added
+// there is held against the guide with no list here to extend. Every
+// statement there must be such a declaration; one that is not fails.
+struct Message {
+    std::string text;
+    bool wide;
+};
+
+std::vector<Message> messages_of(const std::string &source) {
+    static const std::regex declaration(
+        R"re(inline constexpr (char|WCHAR) [A-Z_]+\[\] = (TEXT\()?"((?:[^"\\]|\\.)*)"\)?;)re");
+    std::vector<Message> out;
+    std::string statement;
+    for (const auto &line : harness::split(source, '\n')) {
+        std::string code = line.substr(0, line.find("//"));
+        code.erase(0, code.find_first_not_of(' '));
+        if (code.empty() || code[0] == '#') continue;
+        statement += (statement.empty() ? "" : " ") + code;
+        if (statement.back() != ';') continue;
+        std::smatch m;
+        if (!std::regex_match(statement, m, declaration)) {
+            ADD_FAILURE() << "not a message: " << statement;
+        } else {
+            std::string literal = m[3].str();
+            std::string text;
+            for (std::size_t i = 0; i < literal.size(); ++i) {
+                char c = literal[i];
+                if (c == '\\') c = literal[++i] == 'n' ? '\n' : literal[i];
+                text += c;
+            }
+            out.push_back({text, m[1] == "WCHAR"});
+        }
+        statement.clear();
+    }
+    EXPECT_EQ(statement, "") << "cut short";
+    return out;
+}
+
+std::string regex_quoted(const std::string &text) {
+    static const std::regex special(R"([\\^$.|?*+()\[\]{}])");
+    return std::regex_replace(text, special, "\\$&");
 }
 
 // The operator's guide explains every message the tool can print, as the
-// screen shows it, with the guide's names for what a conversion stands for.
+// screen shows it: a line in `code` with each conversion shown as a
+// <名称> of the guide's, or as one of the tool's wide texts; and each wide
+// text (a command word, a status) begins a piece of `code`. Every number
+// it gives as the most the tool handles is the tool's own.
 TEST(OperatorGuide, ExplainsEveryMessage) {
     std::string guide = harness::read_file(SHAMRIG_SOURCE_DIR "/docs/operator-guide.zh-CN.md");
     ASSERT_FALSE(guide.empty());
     for (std::size_t at; (at = guide.find("\\|")) != std::string::npos;) guide.erase(at, 1);
-    const std::pair<const char *, const char *> messages[] = {
-        {MSG_BANNER, ""},
-        {MSG_NOT_ELEVATED, ""},
-        {MSG_USAGE, ""},
-        {MSG_UNKNOWN_WORD, "<你输入的内容>"},
-        {MSG_CREATE_LIST_FAILED, ""},
-        {MSG_CREATE_INFO_FAILED, ""},
-        {MSG_HARDWARE_ID_FAILED, ""},
-        {MSG_REGISTER_FAILED, ""},
-        {MSG_CREATED, "<实例 ID>"},
-        {MSG_LIST_COUNT, ""},
-        {MSG_NOTHING_FOUND, ""},
-        {MSG_REMOVE_COUNT, ""},
-    };
-    std::vector<std::string> shown;
-    for (const auto &[message, text] : messages) {
-        std::string line = message;
-        for (const auto &[conversion, name] : {std::pair<std::string, std::string>{"%ls", text},
-                                               {"%lu", "<错误码>"},
-                                               {"%d", "<数量>"}}) {
-            for (std::size_t at; (at = line.find(conversion)) != std::string::npos;) {
-                line.replace(at, conversion.size(), name);
-            }
+    auto messages = messages_of(harness::read_file(SHAMRIG_SOURCE_DIR "/src/device/messages.h"));
+    std::string wide_texts;
+    for (const auto &[text, wide] : messages) {
+        if (wide) wide_texts += "|" + regex_quoted(text);
+    }
+    const std::string placeholder = "(?:<[^>`]+>" + wide_texts + ")";
+    int narrow = 0;
+    for (const auto &[text, wide] : messages) {
+        if (wide) {
+            EXPECT_NE(guide.find("`" + text), std::string::npos) << "not in the guide: " << text;
+            continue;
         }
-        std::size_t from = line.find_first_not_of("\n ");  // as a line reads on the screen
-        shown.push_back(line.substr(from, line.find_last_not_of('\n') + 1 - from));
+        ++narrow;
+        std::size_t from = text.find_first_not_of("\n ");  // as a line reads on the screen
+        std::string shown = text.substr(from, text.find_last_not_of('\n') + 1 - from);
+        std::string pattern;
+        static const std::regex conversion("%ls|%lu|%d");
+        std::sregex_token_iterator piece(shown.begin(), shown.end(), conversion, {-1, 0});
+        for (; piece != std::sregex_token_iterator(); ++piece) {
+            std::string p = *piece;
+            pattern += p == "%ls" || p == "%lu" || p == "%d" ? placeholder : regex_quoted(p);
+        }
+        EXPECT_TRUE(std::regex_search(guide, std::regex("`" + pattern + "`")))
+            << "not in the guide: " << shown;
     }
-    for (const WCHAR *status : {STATUS_REMOVED, STATUS_FAILED}) {
-        shown.push_back(pnpsim::utf8_from_utf16(status) + "  <实例 ID>");
+    EXPECT_GE(narrow, 10) << "messages.h read wrongly";
+    static const std::regex most("(?:最多(?:显示|删除)? |超过 )([0-9]+)");
+    int bounds = 0;
+    for (std::sregex_iterator m(guide.begin(), guide.end(), most); m != std::sregex_iterator();
+         ++m) {
+        EXPECT_EQ((*m)[1].str(), std::to_string(MAX_MINE)) << (*m)[0].str();
+        ++bounds;
     }
-    for (const auto &line : shown) {
-        EXPECT_TRUE(guide.find("`" + line + "`") != std::string::npos)
-            << "not in the guide: " << line;
-    }
+    EXPECT_GT(bounds, 0);
 }
 
 }  // namespace
