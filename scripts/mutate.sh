@@ -29,7 +29,10 @@ scratch=$PWD/build/mutate
 rm -rf "$scratch" && mkdir -p "$scratch"
 # The repository as it is now, committed or not.
 git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$scratch" || exit 1
-cmake -S "$scratch" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHAMRIG_TEST_TIMEOUT=60 >/dev/null || exit 1
+# Built as the native preset is, every automatic variable filled with a
+# pattern, so that a dropped zero-fill is caught on every run.
+cmake -S "$scratch" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHAMRIG_PATTERN_INIT=ON \
+    -DSHAMRIG_TEST_TIMEOUT=60 >/dev/null || exit 1
 
 build() { cmake --build "$scratch/build" -j"$JOBS" >"$scratch/build.log" 2>&1; }
 # Wine's console is not in the scratch build; without CI=true its screen
