@@ -305,7 +305,7 @@ DWORD GetLastError() { return last_error; }
 void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
 
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND /*hwndParent*/) {
-    if (fail_injected("SetupDiCreateDeviceInfoList")) return INVALID_HANDLE_VALUE;
+    if (fail_injected(__func__)) return INVALID_HANDLE_VALUE;
     DevInfoSet *s = new_set();
     if (s == nullptr) {
         last_error = ERROR_NOT_ENOUGH_MEMORY;
@@ -339,7 +339,7 @@ void destroy(DevInfoSet *s) {
 }  // namespace
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    if (fail_injected("SetupDiDestroyDeviceInfoList")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = get_set(DeviceInfoSet);
     if (s == nullptr) return FALSE;
     destroy(s);
@@ -350,7 +350,7 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
                               PCWSTR DeviceDescription, HWND /*hwndParent*/, DWORD CreationFlags,
                               PSP_DEVINFO_DATA DeviceInfoData) {
-    if (fail_injected("SetupDiCreateDeviceInfoW")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     if (DeviceName == nullptr) return fail(ERROR_INVALID_DEVINST_NAME);
     DevInfoSet *s = get_set(DeviceInfoSet);
     if (s == nullptr) return FALSE;
@@ -396,7 +396,7 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const G
 BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                        DWORD Property, const BYTE *PropertyBuffer,
                                        DWORD PropertyBufferSize) {
-    if (fail_injected("SetupDiSetDeviceRegistryPropertyW")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = nullptr;
     Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
@@ -417,7 +417,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        DWORD Property, PDWORD PropertyRegDataType,
                                        PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize) {
-    if (fail_injected("SetupDiGetDeviceRegistryPropertyW")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = nullptr;
     Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
@@ -442,7 +442,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 
 BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                PSP_DEVINFO_DATA DeviceInfoData) {
-    if (fail_injected("SetupDiCallClassInstaller")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = nullptr;
     Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
@@ -464,7 +464,7 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
 HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
                           DWORD /*HwProfile*/, DWORD KeyType, REGSAM /*samDesired*/) {
     auto *invalid = static_cast<HKEY>(INVALID_HANDLE_VALUE);
-    if (fail_injected("SetupDiOpenDevRegKey")) return invalid;
+    if (fail_injected(__func__)) return invalid;
     DevInfoSet *s = nullptr;
     Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return invalid;
@@ -489,7 +489,7 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
 
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*hwndParent*/,
                               DWORD Flags) {
-    if (fail_injected("SetupDiGetClassDevsW")) return INVALID_HANDLE_VALUE;
+    if (fail_injected(__func__)) return INVALID_HANDLE_VALUE;
     if ((Flags & DIGCF_DEVICEINTERFACE) != 0 ||
         (Flags & ~(DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE)) != 0) {
         last_error = ERROR_INVALID_FLAGS;
@@ -540,7 +540,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                            PSP_DEVINFO_DATA DeviceInfoData) {
-    if (fail_injected("SetupDiEnumDeviceInfo")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = get_set(DeviceInfoSet);
     if (s == nullptr) return FALSE;
     if (DeviceInfoData == nullptr) return fail(ERROR_INVALID_PARAMETER);
@@ -554,7 +554,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
 BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                    PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                    DWORD ClassInstallParamsSize) {
-    if (fail_injected("SetupDiSetClassInstallParamsW")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     DevInfoSet *s = nullptr;
     Element *e = get_element(DeviceInfoSet, DeviceInfoData, s);
     if (e == nullptr) return FALSE;
@@ -573,7 +573,7 @@ BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
 
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags) {
     DWORD code = 0;
-    if (injected("CM_Get_Device_IDW", code)) return code;
+    if (injected(__func__, code)) return code;
     if (Buffer == nullptr) return CR_INVALID_POINTER;
     if (ulFlags != 0) return CR_INVALID_FLAG;
     std::lock_guard<std::mutex> g(handles_mutex);
@@ -598,7 +598,7 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, U
 LSTATUS RegSetValueExW(HKEY /*hKey*/, LPCWSTR /*lpValueName*/, DWORD /*Reserved*/, DWORD /*dwType*/,
                        const BYTE * /*lpData*/, DWORD /*cbData*/) {
     DWORD code = 0;
-    if (injected("RegSetValueExW", code)) return static_cast<LSTATUS>(code);
+    if (injected(__func__, code)) return static_cast<LSTATUS>(code);
     return ERROR_INVALID_HANDLE;
 }
 
@@ -607,7 +607,7 @@ LSTATUS RegCloseKey(HKEY /*hKey*/) { return ERROR_INVALID_HANDLE; }
 HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }  // the pseudo-handle, as on Windows
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
-    if (fail_injected("OpenProcessToken")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     if (TokenHandle == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if (ProcessHandle != GetCurrentProcess()) return fail(ERROR_INVALID_HANDLE);
     if ((DesiredAccess & TOKEN_QUERY) == 0) return fail(ERROR_ACCESS_DENIED);
@@ -625,7 +625,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHa
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                          void *TokenInformation, DWORD TokenInformationLength,
                          PDWORD ReturnLength) {
-    if (fail_injected("GetTokenInformation")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     auto *t = lookup<Token>(TokenHandle, Kind::token);
     if (t == nullptr) return fail(ERROR_INVALID_HANDLE);
     if (TokenInformationClass != TokenElevation) return fail(ERROR_INVALID_PARAMETER);
@@ -640,7 +640,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-    if (fail_injected("CloseHandle")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     auto *t = lookup<Token>(hObject, Kind::token);
     if (t == nullptr) return fail(ERROR_INVALID_HANDLE);
     forget(t);
@@ -650,7 +650,7 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 BOOL SetConsoleOutputCP(UINT /*wCodePageID*/) {
-    if (fail_injected("SetConsoleOutputCP")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     return TRUE;  // a terminal here takes UTF-8 already
 }
 
@@ -669,7 +669,7 @@ int fd_of(HANDLE h) {
 }  // namespace
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
-    if (fail_injected("GetStdHandle")) return INVALID_HANDLE_VALUE;
+    if (fail_injected(__func__)) return INVALID_HANDLE_VALUE;
     if (nStdHandle == STD_INPUT_HANDLE) return &std_fds[0];
     if (nStdHandle == STD_OUTPUT_HANDLE) return &std_fds[1];
     if (nStdHandle == STD_ERROR_HANDLE) return &std_fds[2];
@@ -678,7 +678,7 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-    if (fail_injected("GetConsoleMode")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     int fd = fd_of(hConsoleHandle);
     // As on Windows, a file or a pipe is not a console: the handle is refused.
     if (fd < 0 || ::isatty(fd) == 0) return fail(ERROR_INVALID_HANDLE);
@@ -691,7 +691,7 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
 BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
                    LPDWORD lpNumberOfCharsWritten, LPVOID /*lpReserved*/) {
     if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = 0;
-    if (fail_injected("WriteConsoleW")) return FALSE;
+    if (fail_injected(__func__)) return FALSE;
     int fd = fd_of(hConsoleOutput);
     if (fd < 0 || ::isatty(fd) == 0) return fail(ERROR_INVALID_HANDLE);
     if (lpBuffer == nullptr && nNumberOfCharsToWrite != 0) return fail(ERROR_INVALID_PARAMETER);
