@@ -241,6 +241,18 @@ TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
     EXPECT_TRUE(own_ids(root).empty());
 }
 
+// Windows has no SIGPIPE: output into a pipe whose reader has gone is lost,
+// and every command still does all it is for.
+TEST_F(Cli, IntoAClosedPipeEveryCommandRunsToItsEnd) {
+    Options closed;
+    closed.closed_pipe = true;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(shamrig({"create"}, closed).status, 0);
+    EXPECT_EQ(own_ids(root).size(), 2U);
+    EXPECT_EQ(shamrig({"list"}, closed).status, 0);
+    EXPECT_EQ(shamrig({"remove"}, closed).status, 0);
+    EXPECT_TRUE(own_ids(root).empty());
+}
+
 TEST_F(Cli, ADeviceGoneBeforeItsTurnFailsAndTheNextIsRemoved) {
     for (int i = 0; i < 2; ++i) ASSERT_EQ(shamrig({"create"}).status, 0);
     // Held before the first device's turn, which is taken out meanwhile.

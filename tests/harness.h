@@ -32,6 +32,9 @@ struct Options {
     bool not_elevated = false;
     // Standard output on a terminal (POSIX only), whose line ends are CRLF.
     bool terminal = false;
+    // Standard output a pipe whose reader has gone (POSIX only), with
+    // SIGPIPE as a shell leaves it.
+    bool closed_pipe = false;
 };
 
 // A temporary directory that goes away with the object.
