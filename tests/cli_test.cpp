@@ -40,6 +40,13 @@ const std::vector<std::string> OWN = {
     "USB\\VID_1234&PID_5678\\VELMORASTIXTEST-7",
     LONGEST,
 };
+// Other vendors' devices whose IDs come as close to the name as they can
+// without holding it: one letter short, and one letter changed. The first
+// lies between the first two of the tool's own.
+const std::vector<std::string> NEAR_MISSES = {
+    "AAA\\VELMORASTIXTES\\1",
+    "ROOT\\XELMORASTIXTEST\\0000",
+};
 
 // One command run again and again, the n-th call the stand-in's platform
 // makes for it failing with FAIL_CODE, until a run makes fewer than n calls.
@@ -136,7 +143,9 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
     const std::string model = dir.path + "/model";
     ASSERT_EQ(run(pnpsim_exe(), {"add", "--class", CAMERA, OWN[0], OWN[2]}, model).status, 0);
     ASSERT_EQ(run(pnpsim_exe(),
-                  {"add", OWN[1], "Usb\\Vid_1234&Pid_5678\\velmorastixtest-7", LONGEST}, model)
+                  {"add", OWN[1], "Usb\\Vid_1234&Pid_5678\\velmorastixtest-7", LONGEST,
+                   NEAR_MISSES[0], NEAR_MISSES[1]},
+                  model)
                   .status,
               0);
     ASSERT_EQ(run(shamrig_exe(), {"create"}, model).status, 0);
