@@ -8,7 +8,8 @@
 #   - a logical operator swapped (&& and ||), or a negation dropped;
 #   - true and false swapped;
 #   - a bound moved by one (a number n becomes n - 1; a 0 assigned or
-#     returned becomes 1);
+#     returned becomes 1; a constant computed from other constants, such
+#     as a length taken from a sizeof, one more and one less);
 #   - a call made for its effect dropped.
 # Text inside quotes and comments is left alone. The changes that no
 # platform can observe are listed below with the reason, named by their
@@ -100,6 +101,13 @@ for my $file (@ARGV) {
             while ($code =~ /$re/g) {
                 my $from = substr($line, $-[0], $+[0] - $-[0]);
                 print join("\t", $file, $n, $-[0], $from, ref $to ? $to->($from) : $to, $line), "\n";
+            }
+        }
+        if ($code =~ /^\s*(?:inline\s+)?constexpr\s+[\w:]+\s+\w+\s*=\s*(.*?)\s*;\s*$/) {
+            my ($at, $from) = ($-[1], substr($line, $-[1], $+[1] - $-[1]));
+            next if $from =~ /^[\d.]+$/;  # a literal is moved by the rule for numbers
+            for my $by ("+ 1", "- 1") {
+                print join("\t", $file, $n, $at, $from, "($from) $by", $line), "\n";
             }
         }
         if ($code =~ /^(\s*)((?:std::)?\w+\(.*\));\s*$/ && $code !~ /^\s*return\b/) {
