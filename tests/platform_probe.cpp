@@ -1,12 +1,14 @@
 // Asks the platform the questions the tool's correctness rests on and
 // prints one "fact: answer" line each. The same source runs on the stand-in
 // and, built for Windows, on a real SetupAPI, so the two can be compared.
+// `platform_probe table` prints the platforms' table of docs/developing.md.
 // `platform_probe phantom` creates one of the tool's devices and ends
 // without registering it or destroying its set, as a `create` killed
 // mid-way does. `platform_probe cleanup` takes away, the platform's own way
 // (DIF_REMOVE alone, which works where the tool's removal is refused),
 // every node the test suite can make and only those, naming each.
 #include "device/fake_device.h"
+#include "platforms.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -176,6 +178,10 @@ int main(int argc, char **argv) {
         std::_Exit(id.rfind("error", 0) == 0 ? 1 : 0);
     }
     if (argc > 1 && std::strcmp(argv[1], "cleanup") == 0) return cleanup(true);
+    if (argc > 1 && std::strcmp(argv[1], "table") == 0) {
+        std::fputs(platforms::docs_table().c_str(), stdout);
+        return 0;
+    }
     fact("sizes", std::to_string(sizeof(SP_DEVINFO_DATA)) + " " +
                       std::to_string(sizeof(SP_CLASSINSTALL_HEADER)) + " " +
                       std::to_string(sizeof(SP_REMOVEDEVICE_PARAMS)));

@@ -13,21 +13,103 @@ namespace platforms {
 
 namespace {
 
-const Facts STAND_IN_FACTS = {"stand-in", true, true, true, true, false, "\n", "😀"};
+const Facts STAND_IN_FACTS = {
+    .name = "stand-in",
+    .removes = true,
+    .plainly_elevated = true,
+    .follows_user = true,
+    .warns_not_elevated = true,
+    .not_elevated_writes = false,
+    .killed_create_leaves_phantom = true,
+    .newline = "\n",
+    .emoji_on_console = "😀",
+};
 // Wine, not elevated (measured): the restricted token keeps the elevation
 // of the token it was made from, and Wine lets it write the tree.
-const Facts WINE8_FACTS = {"wine 8.0", false, true, false, false, true, "\r\n", "\uFFFD\uFFFD"};
-const Facts WINE10_FACTS = {"wine 10.0", false, false, false, false, true, "\r\n", "\uFFFD\uFFFD"};
-// Windows, not elevated: SetupDiCreateDeviceInfoW's page, Remarks: "The
-// caller of this function must be a member of the Administrators group."
-// What the tool shows there is recorded by the scenario, not guessed.
-const Facts WINDOWS_FACTS = {"windows", true, true, true, true, false, "\r\n", "😀"};
+const Facts WINE8_FACTS = {
+    .name = "wine 8.0",
+    .removes = false,
+    .plainly_elevated = true,
+    .follows_user = false,
+    .warns_not_elevated = false,
+    .not_elevated_writes = true,
+    .killed_create_leaves_phantom = true,
+    .newline = "\r\n",
+    .emoji_on_console = "\uFFFD\uFFFD",
+};
+const Facts WINE10_FACTS = {
+    .name = "wine 10.0",
+    .removes = false,
+    .plainly_elevated = false,
+    .follows_user = false,
+    .warns_not_elevated = false,
+    .not_elevated_writes = true,
+    .killed_create_leaves_phantom = true,
+    .newline = "\r\n",
+    .emoji_on_console = "\uFFFD\uFFFD",
+};
+// Each answer's source is in FACT_ROWS below; what the scenario does not
+// know there, it records.
+const Facts WINDOWS_FACTS = {
+    .name = "windows",
+    .removes = true,
+    .plainly_elevated = true,
+    .follows_user = true,
+    .warns_not_elevated = std::nullopt,
+    .not_elevated_writes = false,
+    .killed_create_leaves_phantom = std::nullopt,
+    .newline = "\r\n",
+    .emoji_on_console = nullptr,
+};
 
-// Why the platforms differ where they do, and what the tool does about it,
-// is the table in docs/developing.md. Wine 10.0 answers every question here
-// as Wine 8.0 does (measured, run as the suite runs the probe, elevated by
-// its manifest).
-std::vector<ProbeFact> make_probe_facts() {
+std::string yes_no(bool b) { return b ? "yes" : "no"; }
+std::string yes_no(const std::optional<bool> &b) { return b ? yes_no(*b) : ""; }
+
+// A fact of Facts as the docs' table shows it ("" where it is not known),
+// and where Windows' answer comes from, or why there is none.
+struct FactRow {
+    const char *what;
+    std::string (*cell)(const Facts &);
+    const char *windows_source;
+};
+
+const FactRow FACT_ROWS[] = {
+    {"an elevated `remove` takes the devices out", [](const Facts &f) { return yes_no(f.removes); },
+     "the probe's `removal parameters accepted` and `DIF_REMOVE alone`, below"},
+    {"a process started plainly is elevated",
+     [](const Facts &f) { return yes_no(f.plainly_elevated); },
+     "Microsoft's documentation: CreateProcessW (a new process runs in the security context of "
+     "the calling process), and the suite's programs require an administrator"},
+    {"whether a process is elevated depends on its user",
+     [](const Facts &f) { return yes_no(f.follows_user); },
+     "Microsoft's documentation: TOKEN_ELEVATION"},
+    {"a token that is not elevated is warned",
+     [](const Facts &f) { return yes_no(f.warns_not_elevated); },
+     "none: the scenario records what the tool shows"},
+    {"a token that is not elevated may create and remove devices",
+     [](const Facts &f) { return yes_no(f.not_elevated_writes); },
+     "Microsoft's documentation: SetupDiCreateDeviceInfo, Remarks: \"The caller of this function "
+     "must be a member of the Administrators group\""},
+    {"a `create` killed before its set is destroyed leaves a phantom",
+     [](const Facts &f) { return yes_no(f.killed_create_leaves_phantom); },
+     "none (the documented fate of a phantom that nobody uninstalls): the scenario records it"},
+    {"redirected output ends a line with",
+     [](const Facts &f) { return std::string(f.newline) == "\n" ? std::string("LF") : "CRLF"; },
+     "Microsoft's documentation: Translation Mode Constants, _O_TEXT: LF becomes CR-LF on output"},
+    {"a console shows U+1F600 as",
+     [](const Facts &f) {
+         if (f.emoji_on_console == nullptr) return std::string();
+         return std::string(f.emoji_on_console) == "😀" ? std::string("U+1F600")
+                                                       : std::string("U+FFFD U+FFFD");
+     },
+     "none: no screen is read there; Windows Terminal falls back to other fonts, the classic "
+     "console does not (microsoft/terminal#61)"},
+};
+
+// Wine 10.0 answers every question here as Wine 8.0 does (measured, run as
+// the suite runs the probe, elevated by its manifest). `as_root`: the
+// stand-in's token is root's, as the suite runs it.
+std::vector<ProbeFact> make_probe_facts(bool as_root) {
     const char *id0 = "ROOT\\VELMORASTIXTEST\\0000";
     const char *id1 = "ROOT\\VELMORASTIXTEST\\0001";
     const char *legacy = "ROOT\\LEGACY_BOGUS\\0002";
@@ -40,11 +122,7 @@ std::vector<ProbeFact> make_probe_facts() {
     const char *planes = "F0 90 80 80 F4 8F BF BF EF BF BF";
     const char *unpaired = "EF BF BD 61 EF BF BD";
     const char *elevated = "elevated, size 4";
-#if defined(_WIN32)
-    const char *token = elevated;
-#else
-    const char *token = ::geteuid() == 0 ? elevated : "not elevated, size 4";
-#endif
+    const char *token = as_root ? elevated : "not elevated, size 4";
     const WindowsAnswer unknown = {nullptr, nullptr};
     const char *wc = "Microsoft's documentation: WideCharToMultiByte";
     const char *mb = "Microsoft's documentation: MultiByteToWideChar";
@@ -94,7 +172,7 @@ std::vector<ProbeFact> make_probe_facts() {
         {"UTF-8 to UTF-16, cut short E2 82 28", "FFFD 0028", "FFFD 0028", unknown},
         {"UTF-8 to UTF-16, size asked for, -1", "size 3", "size 3", {"size 3", mb}},
         {"UTF-8 to UTF-16, too small a buffer", "error 122", "D83D", {"error 122", mb}},
-        {"token elevation", token, elevated, {token, "Microsoft's documentation: TOKEN_ELEVATION"}},
+        {"token elevation", token, elevated, {elevated, "Microsoft's documentation: TOKEN_ELEVATION"}},
     };
     // clang-format on
 }
@@ -126,7 +204,11 @@ const Facts &facts(Kind kind, const std::string &wine_version) {
 }
 
 const std::vector<ProbeFact> &probe_facts() {
-    static const std::vector<ProbeFact> all = make_probe_facts();
+#if defined(_WIN32)
+    static const std::vector<ProbeFact> all = make_probe_facts(true);
+#else
+    static const std::vector<ProbeFact> all = make_probe_facts(::geteuid() == 0);
+#endif
     return all;
 }
 
@@ -190,6 +272,56 @@ void write_answer(const std::vector<std::string> &fields) {
         lines += escaped(fields[i]);
     }
     std::ofstream(path, std::ios::app | std::ios::binary) << lines << "\n";
+}
+
+namespace {
+
+// A table cell: a bar is escaped, even in code.
+std::string cell(const std::string &text) {
+    std::string out;
+    for (char c : text) out += c == '|' ? std::string("\\|") : std::string(1, c);
+    return out;
+}
+
+std::string code(const char *answer) {
+    if (answer == nullptr) return "unknown";
+    std::string out = "`";
+    out += cell(answer);
+    return out += '`';
+}
+
+std::string row(const std::string &what, std::vector<std::string> cells,
+                const std::string &source) {
+    if (cells[2] == cells[1]) cells[2] = "as Wine 8.0";
+    std::string line = "| " + what;
+    for (const auto &c : cells) line += " | " + c;
+    return line + " | " + source + " |\n";
+}
+
+}  // namespace
+
+std::string docs_table() {
+    const Facts *columns[] = {&STAND_IN_FACTS, &WINE8_FACTS, &WINE10_FACTS, &WINDOWS_FACTS};
+    std::string table =
+        "| | stand-in | Wine 8.0 (Debian 12) | Wine 10.0 (Debian 13) | Windows | "
+        "Windows' answer from |\n|---|---|---|---|---|---|\n";
+    for (const auto &fact : FACT_ROWS) {
+        std::vector<std::string> cells;
+        for (const Facts *f : columns) {
+            std::string shown = fact.cell(*f);
+            cells.push_back(shown.empty() ? "unknown" : shown);
+        }
+        table += row(fact.what, cells, cell(fact.windows_source));
+    }
+    for (const auto &fact : make_probe_facts(true)) {
+        const WindowsAnswer &w = fact.windows;
+        std::string windows =
+            code(w.answer) + (w.answer != nullptr && w.any_case ? ", in any letter case" : "");
+        table += row("probe: " + cell(fact.fact),
+                     {code(fact.stand_in), code(fact.wine), code(fact.wine), windows},
+                     w.source == nullptr ? "none: the probe records it" : cell(w.source));
+    }
+    return table;
 }
 
 }  // namespace platforms

@@ -3,6 +3,7 @@
 // expect from here and never skip a platform for being different.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,29 +11,32 @@ namespace platforms {
 
 enum Kind { STAND_IN, WINE, WINDOWS };
 
+// How a platform behaves where the scenario and the screens depend on it.
+// An empty answer is not known for that platform: no test there reads it,
+// and the docs' table says so.
 struct Facts {
     const char *name;
-    // An elevated `remove` takes the fake devices out (Wine's
-    // SetupDiSetClassInstallParamsW is a stub, so there it cannot).
+    // An elevated `remove` takes the fake devices out.
     bool removes;
     // A process started plainly (by the suite's user, no manifest asking
-    // for elevation) has an elevated token: root's on the stand-in, every
-    // process on Wine 8.0, none on Wine 10.
+    // for elevation) has an elevated token.
     bool plainly_elevated;
-    // A plain user's process is not elevated (the stand-in); Wine's token
-    // does not depend on the user.
+    // Whether a process is elevated depends on its user.
     bool follows_user;
     // A process whose token is not elevated (a plain user's on the
     // stand-in, a restricted token with Administrators deny-only on
     // Windows and Wine): whether it is told so, and whether the platform
     // lets it create and remove devices.
-    bool warns_not_elevated;
+    std::optional<bool> warns_not_elevated;
     bool not_elevated_writes;
-    // How a line of redirected output ends: the Windows C runtime writes
-    // text, the stand-in bytes.
+    // A `create` that dies between creating its element and registering it
+    // leaves the element's node, a phantom, that `list` shows and `remove`
+    // takes away.
+    std::optional<bool> killed_create_leaves_phantom;
+    // How a line of redirected output ends.
     const char *newline;
     // What the console shows for U+1F600, outside the Basic Multilingual
-    // Plane; Wine's console shows each half of its surrogate pair as U+FFFD.
+    // Plane; null where no screen is read.
     const char *emoji_on_console;
 };
 
@@ -68,6 +72,11 @@ struct ProbeFact {
 };
 const std::vector<ProbeFact> &probe_facts();
 const char *probe_answer(const ProbeFact &fact, Kind kind);
+
+// Every fact above, for every platform, with the source of each Windows
+// answer: the platforms' table of docs/developing.md, in Markdown, which a
+// test holds equal to the copy there (`platform_probe table` prints it).
+std::string docs_table();
 
 // The answers file ($SHAMRIG_ANSWERS; nothing is written when it is not
 // set): one line per answer, its fields separated by TABs, a TAB, a line

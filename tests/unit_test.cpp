@@ -1,13 +1,16 @@
 // What the black box cannot reach: the output conversion through both ways
-// out, and the operator's guide against the messages.
+// out, the operator's guide against the messages, and the developers' guide
+// against the platforms' table.
 #include "device/console_out.h"
 #include "device/fake_device.h"
 #include "device/messages.h"
 #include "harness.h"
+#include "platforms.h"
 #include "pnpsim/text.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -179,6 +182,30 @@ TEST(OperatorGuide, ExplainsEveryMessage) {
         ++bounds;
     }
     EXPECT_GT(bounds, 0);
+}
+
+// What each platform does is written in platforms.cpp alone; the table in
+// docs/developing.md is what it prints.
+TEST(DevelopersGuide, HoldsThePlatformsTableAsPrinted) {
+    std::string guide = harness::read_file(SHAMRIG_SOURCE_DIR "/docs/developing.md");
+    const std::string begin = "<!-- printed by `build/native/platform_probe table` -->\n";
+    const std::string end = "<!-- end of the printed table -->";
+    auto from = guide.find(begin);
+    auto to = guide.find(end);
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
+    from += begin.size();
+    auto shown = harness::split(guide.substr(from, to - from), '\n');
+    auto printed = harness::split(platforms::docs_table(), '\n');
+    for (std::size_t i = 0; i < std::max(shown.size(), printed.size()); ++i) {
+        std::string a = i < shown.size() ? shown[i] : "(no line)";
+        std::string b = i < printed.size() ? printed[i] : "(no line)";
+        if (a != b) {
+            ADD_FAILURE() << "line " << i << " of the table:\n  in the guide: " << a
+                          << "\n  printed:      " << b
+                          << "\nprint it again with build/native/platform_probe table";
+            break;
+        }
+    }
 }
 
 }  // namespace

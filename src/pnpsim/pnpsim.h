@@ -138,39 +138,98 @@ inline constexpr DWORD ERROR_INVALID_REG_PROPERTY = 0xE0000209;
 inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
 inline constexpr DWORD ERROR_DI_DO_DEFAULT = 0xE000020E;
 
+// How the platforms answer, and so what these functions must answer, is the
+// platforms' table of docs/developing.md, printed from tests/platforms.cpp.
+// Each comment says what of it the tool relies on, and which probe fact of
+// that table ("probe: ...") or which test pins it. What only the probe or
+// the stand-in's own pnpsim tool reaches is marked "probe only": changing
+// it breaks those, never the tool. Every function that can fail also fails
+// when PNPSIM_FAIL asks.
+
 // Device installation (setupapi) and the configuration manager (cfgmgr32).
+
+// An empty set for the class. Tool: dev_create (Cli.EveryPlatformCallFailsInTurn).
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
+// Adds an element whose node exists at once, as a phantom that holds its
+// number and its description (SPDRP_DEVICEDESC); ERROR_ACCESS_DENIED where
+// the tree may not be written. Tool: with DICD_GENERATE_ID, ROOT\NAME\NNNN
+// upper-cased with the lowest number free (probe: generated id, next
+// generated id, generated id after removal; Scenario), refused to a plain
+// user (Scenario, its steps not elevated). Probe only: a generated name
+// with a backslash, and full IDs (probe: full id, mixed-case id, existing
+// id, 199 and 200 characters), which pnpsim add also makes for the sweep
+// and the drills. Element data of the wrong size: no test.
 BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, const GUID *ClassGuid,
                               PCWSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
                               PSP_DEVINFO_DATA DeviceInfoData);
+// Stores a property of the element's node. Tool: SPDRP_HARDWAREID, which
+// the witnesses read back (Scenario, Drill).
 BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                        DWORD Property, const BYTE *PropertyBuffer,
                                        DWORD PropertyBufferSize);
+// Probe only (probe: description of a new element), and pnpsim enum, the
+// witness of Scenario, Drill and Cli.
 BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                        DWORD Property, PDWORD PropertyRegDataType,
                                        PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize);
+// DIF_REGISTERDEVICE makes a phantom whole; DIF_REMOVE deletes the node,
+// whole or phantom, and frees its number; both ERROR_ACCESS_DENIED where
+// the tree may not be written. Tool: both (Scenario, the sweep; probe: DIF_REMOVE
+// alone). Probe only: element data of another set refused with 87 (probe:
+// element of another set), an element whose node another set removed and
+// made again refused with ERROR_NO_SUCH_DEVINST (probe: registering an
+// element whose node another set made again), DIF_REMOVE of a phantom
+// (probe: DIF_REMOVE of an unregistered element; platform_probe cleanup).
 BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                PSP_DEVINFO_DATA DeviceInfoData);
+// No device here has a driver, so there is no hardware key to open:
+// INVALID_HANDLE_VALUE with ERROR_KEY_DOES_NOT_EXIST. Tool: dev_create then
+// writes no value (probe: hardware key of a registered device; the
+// mutation check lists the writes as unobservable).
 HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
                           DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
+// A snapshot of the tree, in ascending ID order. Tool: DIGCF_ALLCLASSES
+// alone, every node of every class, phantoms included (probe: unregistered
+// element, in a new set; enumeration in ascending ID order; device added
+// after the set was made is in it; the sweep's own devices at the first,
+// second and last places; Cli.ADeviceGoneBeforeItsTurnFailsAndTheNextIsRemoved).
+// Probe only: DIGCF_PRESENT, which leaves phantoms out (probe: ... in a new
+// set of present devices), and an enumerator (probe: order within a device
+// name). A class without DIGCF_ALLCLASSES is reached by no test.
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags);
+// Tool: the element at an index, then FALSE with ERROR_NO_MORE_ITEMS
+// (probe: past the last element; the sweep).
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                            PSP_DEVINFO_DATA DeviceInfoData);
+// Tool: SP_REMOVEDEVICE_PARAMS for DIF_REMOVE, accepted (probe: removal
+// parameters accepted; Scenario). Parameters of another size or function,
+// and a scope other than global or one profile, are refused; no test
+// hands them over.
 BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                    PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                    DWORD ClassInstallParamsSize);
+// Deletes the node of every element of the set that was never registered;
+// a process that ends without calling it leaves them. Tool: a `create`
+// that fails after creating its element leaves no node (probe: unregistered
+// elements after their sets; the sweep's tree holds only whole devices),
+// one that is killed leaves a phantom (Drill; Scenario's phantom step).
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// Tool: the ID and its NUL, into 511 units of a slot of 512 (every test
+// that reads an ID). Probe only: too small a buffer (probe:
+// CM_Get_Device_IDW into 21, 22 and 23 units).
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
 
-// Registry. A device without a driver has no hardware key, and every
-// device here is one, so SetupDiOpenDevRegKey never hands out a key.
+// Registry. Never reached: SetupDiOpenDevRegKey hands out no key.
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                        const BYTE *lpData, DWORD cbData);
 LSTATUS RegCloseKey(HKEY hKey);
 
-// Process, token, console, errors.
+// Process, token, console, errors. Tool: all of them, each failed in turn
+// by the sweep. The token is elevated when the effective user is root
+// (probe: token elevation; OnScreen.NativeTerminal shows a plain user the
+// warning).
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
@@ -178,7 +237,8 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 BOOL CloseHandle(HANDLE hObject);
 BOOL SetConsoleOutputCP(UINT wCodePageID);
 // A terminal is the stand-in's console: GetConsoleMode succeeds on a
-// standard handle that is a terminal, and WriteConsoleW writes UTF-8 to it.
+// standard handle that is a terminal, and WriteConsoleW writes UTF-8 to it
+// (OnScreen.NativeTerminal; the sweep's row on a terminal).
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
@@ -189,7 +249,8 @@ void SetLastError(DWORD dwErrCode);
 // Text conversion between UTF-16 and UTF-8 (CP_UTF8 with flags 0, as
 // Windows documents it: a length of -1 counts the terminator, an output
 // size of 0 asks for the size needed, too small a buffer fails with
-// ERROR_INSUFFICIENT_BUFFER, and invalid input becomes U+FFFD).
+// ERROR_INSUFFICIENT_BUFFER, and invalid input becomes U+FFFD). Tool: every
+// message (the probe's UTF rows; Output.*; fuzz_utf8_output).
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR *lpWideCharStr, int cchWideChar,
                         char *lpMultiByteStr, int cbMultiByte, const char *lpDefaultChar,
                         BOOL *lpUsedDefaultChar);
@@ -201,6 +262,8 @@ bool IS_SURROGATE_PAIR(WCHAR high, WCHAR low);
 
 // The wide C runtime routines, for the stand-in's wide character type;
 // letter case as in the runtime's default locale (ASCII letters only).
+// Tool: the command word, its own devices and their removal (Scenario;
+// the sweep's devices in lower case and its near misses).
 WCHAR *wcscpy(WCHAR *dest, const WCHAR *src);
 int _wcsicmp(const WCHAR *a, const WCHAR *b);
 int _wcsnicmp(const WCHAR *a, const WCHAR *b, std::size_t count);
