@@ -96,8 +96,8 @@ const FactRow FACT_ROWS[] = {
     {"a console shows U+1F600 as",
      [](const Facts &f) {
          if (f.emoji_on_console == nullptr) return std::string();
-         return std::string(f.emoji_on_console) == "😀" ? std::string("U+1F600")
-                                                       : std::string("U+FFFD U+FFFD");
+         bool shown = std::string(f.emoji_on_console) == "\U0001F600";
+         return std::string(shown ? "U+1F600" : "U+FFFD U+FFFD");
      },
      "none: no screen is read there; Windows Terminal falls back to other fonts, the classic "
      "console does not (microsoft/terminal#61)"},
