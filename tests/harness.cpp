@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 namespace harness {
 
@@ -15,20 +16,19 @@ std::string line(Line kind, const std::string &part) {
 
 std::optional<ReadLine> read_line(const std::string &text) {
     for (std::size_t k = 0; k < std::size(LINES); ++k) {
-        std::string form = LINES[k];
+        std::string_view form = LINES[k];
+        auto kind = static_cast<Line>(k);
         auto at = form.find("%s");
-        std::string head = form.substr(0, at);
-        std::string tail = at == std::string::npos ? "" : form.substr(at + 2);
-        bool fits = at == std::string::npos
-                        ? text == form
-                        : text.size() >= head.size() + tail.size() && text.rfind(head, 0) == 0 &&
-                              text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-        if (fits) {
-            std::string part =
-                at == std::string::npos
-                    ? ""
-                    : text.substr(head.size(), text.size() - head.size() - tail.size());
-            return ReadLine{static_cast<Line>(k), part};
+        if (at == std::string_view::npos) {
+            if (text == form) return ReadLine{kind, ""};
+            continue;
+        }
+        std::string_view head = form.substr(0, at);
+        std::string_view tail = form.substr(at + 2);
+        if (text.size() >= head.size() + tail.size() && text.starts_with(head) &&
+            text.ends_with(tail)) {
+            return ReadLine{kind,
+                            text.substr(head.size(), text.size() - head.size() - tail.size())};
         }
     }
     return std::nullopt;

@@ -61,8 +61,8 @@ pid_t start(const std::string &exe, const std::vector<std::string> &args, const 
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    int pipe_ends[2];
     if (opt.closed_pipe) {
+        int pipe_ends[2];
         if (::pipe(pipe_ends) != 0) ::_exit(126);
         ::close(pipe_ends[0]);
         ::dup2(pipe_ends[1], 1);

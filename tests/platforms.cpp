@@ -273,8 +273,8 @@ void write_answer(const std::vector<std::string> &fields) {
 
 namespace {
 
-// A table cell: a bar is escaped, even in code.
-std::string cell(const std::string &text) {
+// Text in a table: a bar is escaped, even in code.
+std::string in_table(const std::string &text) {
     std::string out;
     for (char c : text) out += c == '|' ? std::string("\\|") : std::string(1, c);
     return out;
@@ -283,7 +283,7 @@ std::string cell(const std::string &text) {
 std::string code(const char *answer) {
     if (answer == nullptr) return "unknown";
     std::string out = "`";
-    out += cell(answer);
+    out += in_table(answer);
     return out += '`';
 }
 
@@ -308,15 +308,15 @@ std::string docs_table() {
             std::string shown = fact.cell(*f);
             cells.push_back(shown.empty() ? "unknown" : shown);
         }
-        table += row(fact.what, cells, cell(fact.windows_source));
+        table += row(fact.what, cells, in_table(fact.windows_source));
     }
     for (const auto &fact : make_probe_facts(true)) {
         const WindowsAnswer &w = fact.windows;
         std::string windows =
             code(w.answer) + (w.answer != nullptr && w.any_case ? ", in any letter case" : "");
-        table += row("probe: " + cell(fact.fact),
+        table += row("probe: " + in_table(fact.fact),
                      {code(fact.stand_in), code(fact.wine), code(fact.wine), windows},
-                     w.source == nullptr ? "none: the probe records it" : cell(w.source));
+                     w.source == nullptr ? "none: the probe records it" : in_table(w.source));
     }
     return table;
 }
