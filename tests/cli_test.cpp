@@ -42,9 +42,11 @@ const std::vector<std::string> OWN = {
 };
 // Other vendors' devices whose IDs come as close to the name as they can
 // without holding it: one letter short, and one letter changed. The first
-// lies between the first two of the tool's own.
+// lies between the second and the third of the tool's own, so that the
+// first two stand side by side, where an enumeration that skips one
+// element shows.
 const std::vector<std::string> NEAR_MISSES = {
-    "AAA\\VELMORASTIXTES\\1",
+    "AAC\\VELMORASTIXTES\\1",
     "ROOT\\XELMORASTIXTEST\\0000",
 };
 
