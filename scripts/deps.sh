@@ -7,8 +7,9 @@ BUILD_PACKAGES=(cmake make g++)
 # libclang-rt-dev: the sanitizer and libFuzzer runtimes of the release's own
 # clang (Debian 12: 14, Debian 13: 19), under one name in both releases.
 TEST_PACKAGES=(googletest libgtest-dev util-linux tmux clang libclang-rt-dev clang-format clang-tidy cppcheck shellcheck)
-# zip: the Windows package, written the same way every time.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip)
+# zip: the Windows package, written the same way every time; osslsigncode
+# and openssl: its signing path, tried with a throwaway certificate.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip osslsigncode openssl)
 BENCH_PACKAGES=(hyperfine time)
 # Node.js and npm, for the workflow linter from the npm registry; a machine
 # that has them from elsewhere keeps its own.

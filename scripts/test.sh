@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: static analysis (clang-tidy as the native and Windows
-# builds compile), the Windows package built twice, the native build's tests
-# (with the screens of shamrig.exe on Wine's console), the Windows build's
+# builds compile), the Windows package built twice and signed with a
+# throwaway certificate, the native build's tests (with the screens of
+# shamrig.exe on Wine's console), the Windows build's
 # own tests run by CTest under Wine and the answers they recorded read back,
 # the native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the fuzzers for a bounded time. Ends with one line
@@ -116,6 +117,8 @@ if [ "$windows_ok" = 1 ]; then
     step "build windows, with clang-tidy, and its package" windows_package
     step "build the release package again, clean" release_package
     step "package shamrig-*-win64.zip: contents, checksum, no debug sections, the same bytes again" ./scripts/check-package.sh build/windows build/release
+    step "signing: a throwaway certificate signs the package, verifies, strips to the same bytes; the signed exe runs under Wine" \
+        ./scripts/check-signing.sh build/windows
 fi
 step "build asan" build asan
 step "build fuzz" build fuzz
