@@ -3,7 +3,9 @@
 # in docs/developing.md) and prints, as a Markdown table, every fact of the
 # probe that no source states for Windows, with what this run answered and
 # whether the stand-in answers the same; every fact this run answered
-# otherwise than the table; and every scenario step recorded. Exits with 1
+# otherwise than the table; every scenario step recorded; and every fact of
+# scripts/windows-facts.ps1 (a device as Windows shows it, what the hosts of
+# automation capture). Exits with 1
 # when the file names no platform or holds no answer of the probe.
 #   scripts/answers.sh build/answers/windows.tsv
 set -eu
@@ -28,6 +30,7 @@ LC_ALL=C.UTF-8 awk -F '\t' '
         }
     }
     $1 == "step" && NF == 3 { rows = rows sprintf("| scenario: %s | %s | | recorded |\n", cell($2), cell($3)) }
+    $1 == "host" && NF == 3 { rows = rows sprintf("| host: %s | %s | | recorded |\n", cell($2), cell($3)) }
     END {
         if (platform == "" || facts == 0) {
             printf "%s: no platform named, or no answer of the probe: not an answers file\n", FILENAME
