@@ -38,7 +38,7 @@ function Invoke-Fact([string]$fact, [scriptblock]$step) {
 
 # Text as one string with LF line ends and no line end after the last line.
 function Get-Lines([string]$text) {
-    return ($text -replace "`r`n", "`n").TrimEnd("`n")
+    return ($text -replace "`r`n", "`n").TrimEnd([char]10)
 }
 
 # A folder without spaces for the copy of the executable and the files the
@@ -53,7 +53,7 @@ function Invoke-FileRoute([string]$word, [string]$file) {
     cmd.exe /d /c "shamrig.exe $word >$file"
     $status = $LASTEXITCODE
     $text = [System.IO.File]::ReadAllText((Join-Path $dir $file), $utf8)
-    return @{ Status = $status; Text = Get-Lines $text }
+    return @{ Status = $status; Text = (Get-Lines $text) }
 }
 
 Invoke-Fact 'PowerShell, architecture, [Console]::OutputEncoding' {
@@ -79,7 +79,10 @@ Invoke-Fact 'Get-PnpDeviceProperty DEVPKEY_Device_ProblemCode' {
 Invoke-Fact "Get-PnpDevice -InstanceId 'ROOT\VELMORASTIXTEST\*': instance IDs" {
     (@(Get-PnpDevice -InstanceId 'ROOT\VELMORASTIXTEST\*') | ForEach-Object { $_.InstanceId }) -join ' '
 }
+# pnputil's exit status is the answer: what it says on standard error is
+# part of its output, not a failure of the step.
 Invoke-Fact 'pnputil /enum-devices /instanceid: exit status and output' {
+    $ErrorActionPreference = 'Continue'
     $out = (pnputil.exe /enum-devices /instanceid $id 2>&1 | Out-String)
     '{0}: {1}' -f $LASTEXITCODE, $out.Trim()
 }
@@ -168,6 +171,7 @@ Invoke-Fact 'as SYSTEM (a scheduled task), list through cmd into a file: the sam
 }
 
 Invoke-Fact 'pnputil /remove-device: exit status and output' {
+    $ErrorActionPreference = 'Continue'
     $out = (pnputil.exe /remove-device $id 2>&1 | Out-String)
     '{0}: {1}' -f $LASTEXITCODE, $out.Trim()
 }
