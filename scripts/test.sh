@@ -2,10 +2,10 @@
 # Runs every test: static analysis (clang-tidy as the native and Windows
 # builds compile), the Windows package built twice and signed with a
 # throwaway certificate, the native build's tests (with the screens of
-# shamrig.exe on Wine's console), the Windows build's
-# own tests run by CTest under Wine and the answers they recorded read back,
-# the native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the fuzzers for a bounded time. Ends with one line
+# shamrig.exe on Wine's console), the Windows build's own tests run by CTest
+# under Wine and the answers they recorded read back, the native tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers for a
+# bounded time. Ends with one line
 # "N passed, N failed, N skipped". The mutation check (scripts/mutate.sh)
 # is not part of it: CI runs it after this.
 #   FUZZ_SECONDS  time per fuzz target (default 30)
