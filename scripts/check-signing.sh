@@ -2,7 +2,8 @@
 # The signing path of a release, with a throwaway certificate made here
 # (openssl): the package in BUILD_DIR signed by scripts/sign-package.sh,
 # every other entry and the order unchanged, the signature verified against
-# that certificate (and a copy changed by one byte refused), the signature
+# that certificate (and a copy changed by one byte refused), the thumbprint
+# it names for the release notes that certificate's, the signature
 # stripped again to the unsigned bytes, and the signed executable run once
 # under Wine, where it must print what the unsigned one prints. No time
 # stamp: no server is reached from here.
@@ -25,8 +26,14 @@ openssl req -x509 -newkey rsa:2048 -sha256 -days 1 -nodes -subj "/CN=shamrig thr
     -keyout key.pem -out cert.pem 2>/dev/null
 openssl rand -hex 16 >password
 openssl pkcs12 -export -inkey key.pem -in cert.pem -out signer.pfx -passout file:password
-SIGN_PFX=$work/signer.pfx SIGN_PASSWORD_FILE=$work/password "$src/scripts/sign-package.sh" "$zip" signed >/dev/null
+SIGN_PFX=$work/signer.pfx SIGN_PASSWORD_FILE=$work/password "$src/scripts/sign-package.sh" "$zip" signed >named
 signed=signed/$(basename "$zip")
+thumbprint=$(openssl x509 -in cert.pem -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')
+if ! grep -qx "thumbprint: $thumbprint" named || ! grep -qx "subject: CN=shamrig throwaway test signer" named; then
+    echo "the signing names another certificate than $thumbprint (CN=shamrig throwaway test signer):"
+    cat named
+    exit 1
+fi
 (cd signed && sha256sum --check --strict --quiet "$(basename "$zip").sha256")
 
 if [ "$(cmake -E tar tf "$zip")" != "$(cmake -E tar tf "$signed")" ]; then
@@ -77,5 +84,5 @@ for which in unsigned signed; do
     fi
 done
 cmp unsigned.out signed.out
-echo "signed with a throwaway certificate: verified ($(grep -m1 -E '^Calculated message digest' verify.log | tr -s ' ')),"
+echo "signed with a throwaway certificate ($thumbprint): verified ($(grep -m1 -E '^Calculated message digest' verify.log | tr -s ' ')),"
 echo "a changed copy refused, the signature stripped to the unsigned bytes, and under Wine the same output ($(wc -c <signed.out) bytes)"
