@@ -33,13 +33,11 @@ git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$scratch" || 
 # Built as the native preset is, every automatic variable filled with a
 # pattern, so that a dropped zero-fill is caught on every run.
 cmake -S "$scratch" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHAMRIG_PATTERN_INIT=ON \
-    -DSHAMRIG_TEST_TIMEOUT=60 >/dev/null || exit 1
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" -DSHAMRIG_TEST_TIMEOUT=60 >/dev/null || exit 1
 
 build() { cmake --build "$scratch/build" -j"$JOBS" >"$scratch/build.log" 2>&1; }
-# Wine's console is not in the scratch build; without CI=true its screen
-# check says so and skips instead of failing.
 suite() {
-    (cd "$scratch/build" && env -u CI ctest -j"$JOBS" --stop-on-failure --timeout 60 ${MUTATION_EXCLUDE:+-E "$MUTATION_EXCLUDE"} \
+    (cd "$scratch/build" && ctest -j"$JOBS" --stop-on-failure --timeout 60 ${MUTATION_EXCLUDE:+-E "$MUTATION_EXCLUDE"} \
         >"$scratch/test.log" 2>&1)
 }
 if ! build || ! suite; then

@@ -63,14 +63,15 @@ const std::string START =
     "CloseHandle ";
 const std::string ENUM =
     "SetupDiGetClassDevsW SetupDiEnumDeviceInfo CM_Get_Device_IDW SetupDiDestroyDeviceInfoList ";
+// The longest first.
 const std::vector<Sweep> SWEEPS = {
+    {"remove", false, START + ENUM + "SetupDiSetClassInstallParamsW SetupDiCallClassInstaller"},
+    {"list", true, START + ENUM + "WriteConsoleW"},
+    {"list", false, START + ENUM},
     {"create", false,
      START + "SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW SetupDiCallClassInstaller "
              "SetupDiSetDeviceRegistryPropertyW SetupDiOpenDevRegKey CM_Get_Device_IDW "
              "SetupDiDestroyDeviceInfoList"},
-    {"list", false, START + ENUM},
-    {"remove", false, START + ENUM + "SetupDiSetClassInstallParamsW SetupDiCallClassInstaller"},
-    {"list", true, START + ENUM + "WriteConsoleW"},
 };
 
 const std::string FAIL_CODE = "1234";
@@ -141,7 +142,11 @@ std::set<std::string> one_message_lost(const std::vector<std::string> &messages)
     return outs;
 }
 
-TEST_F(Cli, EveryPlatformCallFailsInTurn) {
+// One sweep a test, so that a suite runs them side by side.
+class EveryPlatformCall : public Cli, public ::testing::WithParamInterface<Sweep> {};
+
+TEST_P(EveryPlatformCall, FailsInTurn) {
+    const Sweep &sweep = GetParam();
     const std::string model = dir.path + "/model";
     ASSERT_EQ(run(pnpsim_exe(), {"add", "--class", CAMERA, OWN[0], OWN[2]}, model).status, 0);
     ASSERT_EQ(run(pnpsim_exe(),
@@ -153,83 +158,84 @@ TEST_F(Cli, EveryPlatformCallFailsInTurn) {
     ASSERT_EQ(run(shamrig_exe(), {"create"}, model).status, 0);
     ASSERT_EQ(own_ids(model), OWN);
     const auto rows_before = enum_tree(model);
-    for (const auto &sweep : SWEEPS) {
-        std::map<std::string, int> reached;  // each call, and the first n that failed it
-        bool ended = false;
-        for (int n = 1; n <= 1000 && !ended; ++n) {
-            const std::string tree = dir.path + "/run";
-            std::filesystem::remove_all(tree);
-            std::filesystem::copy(model, tree, std::filesystem::copy_options::recursive);
-            Options opt{{{"PNPSIM_FAIL", "*:" + FAIL_CODE + "@" + std::to_string(n)}}};
-            opt.terminal = sweep.terminal;
-            Result r = run(shamrig_exe(), {sweep.word}, tree, opt);
-            const std::string said = "pnpsim: ";
-            std::string failed =
-                r.err.rfind(said, 0) == 0
-                    ? r.err.substr(said.size(), r.err.find(' ', said.size()) - said.size())
-                    : "";
-            ended = failed.empty();
-            reached.emplace(failed, n);
-            SCOPED_TRACE(sweep.word + (sweep.terminal ? " on a terminal" : "") + ", call " +
-                         std::to_string(n) + " failing: " + failed);
-            std::string out = r.out;
-            for (std::size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
+    std::map<std::string, int> reached;  // each call, and the first n that failed it
+    bool ended = false;
+    for (int n = 1; n <= 1000 && !ended; ++n) {
+        const std::string tree = dir.path + "/run";
+        std::filesystem::remove_all(tree);
+        std::filesystem::copy(model, tree, std::filesystem::copy_options::recursive);
+        Options opt{{{"PNPSIM_FAIL", "*:" + FAIL_CODE + "@" + std::to_string(n)}}};
+        opt.terminal = sweep.terminal;
+        Result r = run(shamrig_exe(), {sweep.word}, tree, opt);
+        const std::string said = "pnpsim: ";
+        std::string failed =
+            r.err.rfind(said, 0) == 0
+                ? r.err.substr(said.size(), r.err.find(' ', said.size()) - said.size())
+                : "";
+        ended = failed.empty();
+        reached.emplace(failed, n);
+        SCOPED_TRACE(sweep.word + (sweep.terminal ? " on a terminal" : "") + ", call " +
+                     std::to_string(n) + " failing: " + failed);
+        std::string out = r.out;
+        for (std::size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
 
-            // The tree afterwards: only whole devices, what was removed gone,
-            // at most one device made, and nothing else changed.
-            auto rows = enum_tree(tree);
-            std::vector<std::vector<std::string>> kept;
-            std::string made;
-            for (const auto &row : rows) {
-                EXPECT_EQ(row.back(), "registered") << row[0];
-                bool removed = out.find(status(true, row[0])) != std::string::npos;
-                EXPECT_FALSE(removed) << row[0] << " is still there";
-                if (std::find(rows_before.begin(), rows_before.end(), row) == rows_before.end()) {
-                    EXPECT_TRUE(made.empty()) << row[0];
-                    made = row[0];
-                    EXPECT_EQ(sweep.word, "create") << row[0];
-                    EXPECT_EQ(row[1] + " " + row[2], CAMERA + " " + HARDWARE_ID) << row[0];
-                } else {
-                    kept.push_back(row);
-                }
+        // The tree afterwards: only whole devices, what was removed gone,
+        // at most one device made, and nothing else changed.
+        auto rows = enum_tree(tree);
+        std::vector<std::vector<std::string>> kept;
+        std::string made;
+        for (const auto &row : rows) {
+            EXPECT_EQ(row.back(), "registered") << row[0];
+            bool removed = out.find(status(true, row[0])) != std::string::npos;
+            EXPECT_FALSE(removed) << row[0] << " is still there";
+            if (std::find(rows_before.begin(), rows_before.end(), row) == rows_before.end()) {
+                EXPECT_TRUE(made.empty()) << row[0];
+                made = row[0];
+                EXPECT_EQ(sweep.word, "create") << row[0];
+                EXPECT_EQ(row[1] + " " + row[2], CAMERA + " " + HARDWARE_ID) << row[0];
+            } else {
+                kept.push_back(row);
             }
-            for (const auto &row : rows_before) {
-                bool removed = out.find(status(true, row[0])) != std::string::npos;
-                bool there = std::find(kept.begin(), kept.end(), row) != kept.end();
-                EXPECT_NE(removed, there) << row[0];
-            }
-            bool step = sweep.word == "create" && CREATE_STEPS.count(failed) != 0;
-            EXPECT_EQ(r.status, step ? 1 : 0);
-            EXPECT_EQ(made.empty(), step || sweep.word != "create");
+        }
+        for (const auto &row : rows_before) {
+            bool removed = out.find(status(true, row[0])) != std::string::npos;
+            bool there = std::find(kept.begin(), kept.end(), row) != kept.end();
+            EXPECT_NE(removed, there) << row[0];
+        }
+        bool step = sweep.word == "create" && CREATE_STEPS.count(failed) != 0;
+        EXPECT_EQ(r.status, step ? 1 : 0);
+        EXPECT_EQ(made.empty(), step || sweep.word != "create");
 
-            bool warned =
-                !is_root() || failed == "OpenProcessToken" || failed == "GetTokenInformation";
-            const std::string head = BANNER + (warned ? WARNING : "");
-            std::set<std::string> outs = rightly(sweep.word, failed, made, head);
-            if (failed == "WriteConsoleW") {
-                std::vector<std::string> messages = {
-                    BANNER, line(Line::LIST_COUNT, std::to_string(OWN.size()))};
-                if (warned) messages.insert(messages.begin() + 1, WARNING);
-                for (const auto &id : OWN) messages.push_back(line(Line::LIST_ITEM, id));
-                outs = one_message_lost(messages);
-            }
-            EXPECT_EQ(outs.count(out), 1U) << out;
-            if (HasFailure()) return;  // the first wrong run says enough
+        bool warned = !is_root() || failed == "OpenProcessToken" || failed == "GetTokenInformation";
+        const std::string head = BANNER + (warned ? WARNING : "");
+        std::set<std::string> outs = rightly(sweep.word, failed, made, head);
+        if (failed == "WriteConsoleW") {
+            std::vector<std::string> messages = {
+                BANNER, line(Line::LIST_COUNT, std::to_string(OWN.size()))};
+            if (warned) messages.insert(messages.begin() + 1, WARNING);
+            for (const auto &id : OWN) messages.push_back(line(Line::LIST_ITEM, id));
+            outs = one_message_lost(messages);
         }
-        EXPECT_TRUE(ended) << "a run that made fewer calls than asked to fail";
-        std::set<std::string> calls;
-        std::string order;
-        for (const auto &[call, n] : reached) {
-            if (!call.empty()) calls.insert(call);
-            order += " " + (call.empty() ? "(none)" : call) + "@" + std::to_string(n);
-        }
-        std::printf("%s%s:%s\n", sweep.word.c_str(), sweep.terminal ? " on a terminal" : "",
-                    order.c_str());
-        auto expected = split(sweep.reached + " ", ' ');
-        calls.insert("");  // where the list ends
-        EXPECT_EQ(calls, std::set<std::string>(expected.begin(), expected.end()));
+        EXPECT_EQ(outs.count(out), 1U) << out;
+        if (HasFailure()) return;  // the first wrong run says enough
     }
+    EXPECT_TRUE(ended) << "a run that made fewer calls than asked to fail";
+    std::set<std::string> calls;
+    std::string order;
+    for (const auto &[call, n] : reached) {
+        if (!call.empty()) calls.insert(call);
+        order += " " + (call.empty() ? "(none)" : call) + "@" + std::to_string(n);
+    }
+    std::printf("%s%s:%s\n", sweep.word.c_str(), sweep.terminal ? " on a terminal" : "",
+                order.c_str());
+    auto expected = split(sweep.reached + " ", ' ');
+    calls.insert("");  // where the list ends
+    EXPECT_EQ(calls, std::set<std::string>(expected.begin(), expected.end()));
 }
+std::string sweep_name(const ::testing::TestParamInfo<Sweep> &info) {
+    return info.param.word + (info.param.terminal ? "OnATerminal" : "");
+}
+INSTANTIATE_TEST_SUITE_P(Cli, EveryPlatformCall, ::testing::ValuesIn(SWEEPS), sweep_name);
 
 TEST_F(Cli, ListAndRemoveTakeTheFirstSixtyFourOnly) {
     std::vector<std::string> ids;

@@ -170,14 +170,21 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
     bool files =
         in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
     BOOL started = FALSE;
-    if (files && token != nullptr) {
-        started = CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE,
-                                       flags, nullptr, nullptr, &si, &pi);
-    } else if (files && !opt.not_elevated) {
-        started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                 nullptr, &si, &pi);
+    DWORD why = 0;
+    // Wine fails a start with ERROR_INTERNAL_ERROR, now and then on a busy
+    // machine, when the new process ended before its loader was done
+    // (NtCreateUserProcess): it ran none of its code, so it is tried again.
+    for (int tries = 0; tries < 3 && !started && (tries == 0 || why == ERROR_INTERNAL_ERROR);
+         ++tries) {
+        if (files && token != nullptr) {
+            started = CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE,
+                                           flags, nullptr, nullptr, &si, &pi);
+        } else if (files && !opt.not_elevated) {
+            started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags,
+                                     nullptr, nullptr, &si, &pi);
+        }
+        why = GetLastError();
     }
-    DWORD why = GetLastError();
     for (HANDLE h : {in, out, err, token}) {
         if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }

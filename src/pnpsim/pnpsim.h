@@ -139,7 +139,7 @@ inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
 inline constexpr DWORD ERROR_DI_DO_DEFAULT = 0xE000020E;
 
 // How the platforms answer, and so what these functions must answer, is the
-// platforms' table of docs/developing.md, printed from tests/platforms.cpp.
+// platforms' table of docs/platforms.md, printed from tests/platforms.cpp.
 // Each comment says what of it the tool relies on, and which probe fact of
 // that table ("probe: ...") or which test pins it. What only the probe or
 // the stand-in's own pnpsim tool reaches is marked "probe only": changing
@@ -148,7 +148,7 @@ inline constexpr DWORD ERROR_DI_DO_DEFAULT = 0xE000020E;
 
 // Device installation (setupapi) and the configuration manager (cfgmgr32).
 
-// An empty set for the class. Tool: dev_create (Cli.EveryPlatformCallFailsInTurn).
+// An empty set for the class. Tool: dev_create (Cli/EveryPlatformCall.FailsInTurn/create).
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
 // Adds an element whose node exists at once, as a phantom that holds its
 // number and its description (SPDRP_DEVICEDESC); ERROR_ACCESS_DENIED where
