@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Reads an answers file that the suite wrote (SHAMRIG_ANSWERS; its format is
-# in docs/developing.md) and prints, as a Markdown table, every fact of the
+# in docs/ci.md) and prints, as a Markdown table, every fact of the
 # probe that no source states for Windows, with what this run answered and
 # whether the stand-in answers the same; every fact this run answered
 # otherwise than the table; every scenario step recorded; and every fact of

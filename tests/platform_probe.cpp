@@ -1,7 +1,7 @@
 // Asks the platform the questions the tool's correctness rests on and
 // prints one "fact: answer" line each. The same source runs on the stand-in
 // and, built for Windows, on a real SetupAPI, so the two can be compared.
-// `platform_probe table` prints the platforms' table of docs/developing.md.
+// `platform_probe table` prints the platforms' table of docs/platforms.md.
 // `platform_probe phantom` creates one of the tool's devices and ends
 // without registering it or destroying its set, as a `create` killed
 // mid-way does. `platform_probe cleanup` takes away, the platform's own way

@@ -74,7 +74,7 @@ const std::vector<ProbeFact> &probe_facts();
 const char *probe_answer(const ProbeFact &fact, Kind kind);
 
 // Every fact above, for every platform, with the source of each Windows
-// answer: the platforms' table of docs/developing.md, in Markdown, which a
+// answer: the platforms' table of docs/platforms.md, in Markdown, which a
 // test holds equal to the copy there (`platform_probe table` prints it).
 std::string docs_table();
 

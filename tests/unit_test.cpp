@@ -185,23 +185,23 @@ TEST(OperatorGuide, ExplainsEveryMessage) {
 }
 
 // What each platform does is written in platforms.cpp alone; the table in
-// docs/developing.md is what it prints.
-TEST(DevelopersGuide, HoldsThePlatformsTableAsPrinted) {
-    std::string guide = harness::read_file(SHAMRIG_SOURCE_DIR "/docs/developing.md");
+// docs/platforms.md is what it prints.
+TEST(Docs, HoldThePlatformsTableAsPrinted) {
+    std::string page = harness::read_file(SHAMRIG_SOURCE_DIR "/docs/platforms.md");
     const std::string begin = "<!-- printed by `build/native/platform_probe table` -->\n";
     const std::string end = "<!-- end of the printed table -->";
-    auto from = guide.find(begin);
-    auto to = guide.find(end);
+    auto from = page.find(begin);
+    auto to = page.find(end);
     ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
     from += begin.size();
-    auto shown = harness::split(guide.substr(from, to - from), '\n');
+    auto shown = harness::split(page.substr(from, to - from), '\n');
     auto printed = harness::split(platforms::docs_table(), '\n');
     for (std::size_t i = 0; i < std::max(shown.size(), printed.size()); ++i) {
         std::string a = i < shown.size() ? shown[i] : "(no line)";
         std::string b = i < printed.size() ? printed[i] : "(no line)";
         if (a != b) {
-            ADD_FAILURE() << "line " << i << " of the table:\n  in the guide: " << a
-                          << "\n  printed:      " << b
+            ADD_FAILURE() << "line " << i << " of the table:\n  in the page: " << a
+                          << "\n  printed:     " << b
                           << "\nprint it again with build/native/platform_probe table";
             break;
         }
