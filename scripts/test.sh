@@ -11,18 +11,18 @@
 #        under Wine (shamrig.exe on Wine's console among them), the answers
 #        they recorded, read back; then the fuzz build, clang-format,
 #        actionlint, shellcheck and cppcheck;
-#      - once the native build is there: clang-tidy over every file it
-#        compiles, and the sanitizer build.
+#      - once the native build is there: the sanitizer build and the native
+#        suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
+#        then clang-tidy over every file the native build compiles.
 #      Builds and analysis run at a lower priority than the native build
 #      and the test suites, and one suite runs at a time, so that each keeps
 #      its timing.
-#   3. The native suite again under AddressSanitizer + UndefinedBehavior-
-#      Sanitizer, and the fuzzers for a bounded time.
+#   3. The fuzzers, for a bounded time.
 # A step that cannot run here is counted as skipped, with the reason; in CI
 # (CI=true) it fails instead. The mutation check (scripts/mutate.sh) is not
 # part of it: CI runs it after this.
 #   scripts/test.sh          all of it
-#   scripts/test.sh quick    step 1 alone, without static analysis: the check
+#   scripts/test.sh quick    the native build and its suite alone: the check
 #                            while editing
 #   FUZZ_SECONDS  time per fuzz target (default 30)
 # Each CTest suite writes what it recorded of the platform to the file
@@ -247,9 +247,10 @@ windows_lane() {
     step "cppcheck" run_cppcheck $CPP_SOURCES
 }
 native_lane() {
+    step "build asan" build asan
+    ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
     step "clang-tidy: every file the native build compiles, the whole set" \
         "${low[@]}" ./scripts/tidy.sh build/native
-    step "build asan" build asan
 }
 
 # in_lane NAME FUNCTION: the function's steps in the background, their
@@ -317,7 +318,6 @@ guide_rows() {
 step "operator's guide: every answers row it names is recorded" guide_rows
 join_lane windows
 join_lane native
-ctest_step "tests (AddressSanitizer + UndefinedBehaviorSanitizer)" asan
 
 # fuzz TARGET: runs one fuzz target for FUZZ_SECONDS on a fresh corpus
 # seeded from fuzz/corpus; its log is build/fuzz/TARGET.log.
