@@ -63,7 +63,6 @@ const std::string START =
     "CloseHandle ";
 const std::string ENUM =
     "SetupDiGetClassDevsW SetupDiEnumDeviceInfo CM_Get_Device_IDW SetupDiDestroyDeviceInfoList ";
-// The longest first.
 const std::vector<Sweep> SWEEPS = {
     {"remove", false, START + ENUM + "SetupDiSetClassInstallParamsW SetupDiCallClassInstaller"},
     {"list", true, START + ENUM + "WriteConsoleW"},
@@ -142,7 +141,7 @@ std::set<std::string> one_message_lost(const std::vector<std::string> &messages)
     return outs;
 }
 
-// One sweep a test, so that a suite runs them side by side.
+// One sweep a test, the longest first, so that a suite runs them side by side.
 class EveryPlatformCall : public Cli, public ::testing::WithParamInterface<Sweep> {};
 
 TEST_P(EveryPlatformCall, FailsInTurn) {

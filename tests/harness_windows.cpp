@@ -171,9 +171,7 @@ Result run(const std::string &exe, const std::vector<std::string> &args, const s
         in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
     BOOL started = FALSE;
     DWORD why = 0;
-    // Wine fails a start with ERROR_INTERNAL_ERROR, now and then on a busy
-    // machine, when the new process ended before its loader was done
-    // (NtCreateUserProcess): it ran none of its code, so it is tried again.
+    // A busy Wine may fail a start with ERROR_INTERNAL_ERROR before the process ran any code.
     for (int tries = 0; tries < 3 && !started && (tries == 0 || why == ERROR_INTERNAL_ERROR);
          ++tries) {
         if (files && token != nullptr) {

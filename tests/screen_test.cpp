@@ -159,8 +159,7 @@ TEST_F(OnScreen, NativeTerminal) {
     expect_screens({platforms::facts(platforms::STAND_IN), {shamrig_exe()}, {}});
 }
 
-// Run by the Windows build's CTest, in its Wine prefix, with the
-// shamrig.exe that build made: SHAMRIG_WINDOWS_EXE names it.
+// Run by the Windows build's CTest, in its prefix, on its shamrig.exe (SHAMRIG_WINDOWS_EXE).
 TEST_F(OnScreen, WineConsole) {
     const char *exe = std::getenv("SHAMRIG_WINDOWS_EXE");
     const char *prefix = std::getenv("WINEPREFIX");
